@@ -1,0 +1,208 @@
+#include "run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static double monotonic_seconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+static void set_nonblocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opt)
+{
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+        throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error(std::string("fork: ") + strerror(errno));
+    if (pid == 0) {
+        if (opt.close_stdin) {
+            close(0);
+        } else if (opt.input) {
+            dup2(in_pipe[0], 0);
+        } else {
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+        }
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (const auto& e : opt.env) {
+            auto eq = e.find('=');
+            if (eq == std::string::npos)
+                unsetenv(e.c_str());
+            else
+                setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+        }
+        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
+            _exit(126);
+        signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        fprintf(stderr, "exec %s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (!opt.input)
+        close(in_pipe[1]), in_pipe[1] = -1;
+    else
+        set_nonblocking(in_pipe[1]);
+    set_nonblocking(out_pipe[0]);
+    set_nonblocking(err_pipe[0]);
+
+    // Writing to a child that has ended must not kill the test.
+    struct sigaction ign {}, old {};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &old);
+
+    RunResult r;
+    size_t written = 0;
+    const double deadline = monotonic_seconds() + opt.timeout;
+    int out_fd = out_pipe[0], err_fd = err_pipe[0], in_fd = in_pipe[1];
+    if (in_fd >= 0 && opt.input->empty())
+        close(in_fd), in_fd = -1;
+    while (out_fd >= 0 || err_fd >= 0) {
+        pollfd fds[3];
+        int n = 0;
+        if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
+        if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
+        if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+        double left = deadline - monotonic_seconds();
+        if (left <= 0) {
+            kill(pid, SIGKILL);
+            r.timed_out = true;
+            break;
+        }
+        int rc = poll(fds, n, static_cast<int>(left * 1000) + 1);
+        if (rc < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < n; i++) {
+            if (!fds[i].revents)
+                continue;
+            if (fds[i].fd == in_fd) {
+                ssize_t w = write(in_fd, opt.input->data() + written, opt.input->size() - written);
+                if (w > 0)
+                    written += w;
+                if (w < 0 && errno != EAGAIN) written = opt.input->size();
+                if (written == opt.input->size())
+                    close(in_fd), in_fd = -1;
+                continue;
+            }
+            char buf[65536];
+            ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                (fds[i].fd == out_fd ? r.out : r.err).append(buf, got);
+            } else if (got == 0 || errno != EAGAIN) {
+                close(fds[i].fd);
+                (fds[i].fd == out_fd ? out_fd : err_fd) = -1;
+            }
+        }
+    }
+    if (in_fd >= 0) close(in_fd);
+    if (out_fd >= 0) close(out_fd);
+    if (err_fd >= 0) close(err_fd);
+
+    // The pipes may close before the child ends (it closed them itself): wait with the same bound.
+    int wstatus = 0;
+    for (;;) {
+        pid_t w = waitpid(pid, &wstatus, WNOHANG);
+        if (w == pid)
+            break;
+        if (w < 0 && errno != EINTR)
+            break;
+        if (monotonic_seconds() > deadline && !r.timed_out) {
+            kill(pid, SIGKILL);
+            r.timed_out = true;
+        }
+        usleep(1000);
+    }
+    sigaction(SIGPIPE, &old, nullptr);
+    if (WIFEXITED(wstatus)) {
+        r.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        r.signaled = true;
+        r.status = 128 + WTERMSIG(wstatus);
+    }
+    return r;
+}
+
+std::string bin_path(const std::string& program)
+{
+    return std::string(BIN_DIR) + "/" + program;
+}
+
+std::string test_bin_path(const std::string& helper)
+{
+    return std::string(TESTS_BIN_DIR) + "/" + helper;
+}
+
+std::string make_temp_dir(const std::string& tag)
+{
+    const char* base = getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/" + tag + ".XXXXXX";
+    if (!mkdtemp(templ.data()))
+        throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
+    return templ;
+}
+
+void remove_tree(const std::string& path)
+{
+    if (path.size() < 6)
+        return;
+    RunOptions o;
+    run_program({"rm", "-rf", "--", path}, o);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::string data;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        throw std::runtime_error("open " + path + ": " + strerror(errno));
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        data.append(buf, n);
+    fclose(f);
+    return data;
+}
+
+void write_file(const std::string& path, const std::string& bytes)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        throw std::runtime_error("create " + path + ": " + strerror(errno));
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    if (fclose(f) != 0)
+        throw std::runtime_error("write " + path + ": " + strerror(errno));
+}
+
+bool file_exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
