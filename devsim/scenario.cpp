@@ -1,0 +1,442 @@
+#include "scenario.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// Files are read with plain system calls: inside the preloaded library the
+// libc entry points are our own interposers.
+static int sys_open_read(const char* path)
+{
+    return (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+}
+
+static long sys_read(int fd, void* buf, size_t n)
+{
+    for (;;) {
+        long r = syscall(SYS_read, fd, buf, n);
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
+}
+
+static bool read_small_file(const std::string& path, std::string& out, int& err)
+{
+    int fd = sys_open_read(path.c_str());
+    if (fd < 0) {
+        err = errno;
+        return false;
+    }
+    out.clear();
+    char buf[8192];
+    for (;;) {
+        long n = sys_read(fd, buf, sizeof buf);
+        if (n < 0) {
+            err = errno;
+            syscall(SYS_close, fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        out.append(buf, (size_t)n);
+    }
+    syscall(SYS_close, fd);
+    return true;
+}
+
+struct ErrnoName {
+    int value;
+    const char* name;
+};
+
+static const ErrnoName errno_names[] = {
+    {EPERM, "EPERM"}, {ENOENT, "ENOENT"}, {ESRCH, "ESRCH"}, {EINTR, "EINTR"},
+    {EIO, "EIO"}, {ENXIO, "ENXIO"}, {E2BIG, "E2BIG"}, {EBADF, "EBADF"},
+    {EAGAIN, "EAGAIN"}, {ENOMEM, "ENOMEM"}, {EACCES, "EACCES"}, {EFAULT, "EFAULT"},
+    {EBUSY, "EBUSY"}, {EEXIST, "EEXIST"}, {ENODEV, "ENODEV"}, {ENOTDIR, "ENOTDIR"},
+    {EISDIR, "EISDIR"}, {EINVAL, "EINVAL"}, {ENFILE, "ENFILE"}, {EMFILE, "EMFILE"},
+    {ENOTTY, "ENOTTY"}, {ENOSPC, "ENOSPC"}, {EROFS, "EROFS"}, {EPIPE, "EPIPE"},
+    {ERANGE, "ERANGE"}, {ENOSYS, "ENOSYS"}, {ENOBUFS, "ENOBUFS"},
+    {EOPNOTSUPP, "EOPNOTSUPP"}, {ENOTCONN, "ENOTCONN"}, {ETIMEDOUT, "ETIMEDOUT"},
+};
+
+const char* errno_name(int err)
+{
+    for (const auto& e : errno_names)
+        if (e.value == err)
+            return e.name;
+    return nullptr;
+}
+
+static const char* const call_names[] = {
+    "open", "close", "mmap", "munmap", "write",
+    "VIDEO_GET_STATUS", "VIDEO_STILLPICTURE", "VIDEO_PLAY", "FE_READ_STATUS",
+    "VIDIOCGMBUF", "VIDIOCGCAP", "VIDIOCMCAPTURE", "VIDIOCSYNC", "VIDIOC_S_FMT",
+    "SOUND_MIXER_READ_CD", "SOUND_MIXER_WRITE_CD", "ioperm", "iopl",
+};
+
+std::string normalize_path(const std::string& path)
+{
+    bool absolute = !path.empty() && path[0] == '/';
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        std::string part = path.substr(i, j - i);
+        if (part.empty() || part == ".") {
+            // repeated slash or current folder
+        } else if (part == "..") {
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else if (!absolute)
+                parts.push_back(part);
+        } else {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string out = absolute ? "/" : "";
+    for (size_t k = 0; k < parts.size(); k++) {
+        if (k)
+            out += '/';
+        out += parts[k];
+    }
+    if (out.empty())
+        out = ".";
+    return out;
+}
+
+bool is_played_kind(const std::string& p)
+{
+    static const char* const prefixes[] = {"/dev/video", "/dev/vbi", "/dev/dsp", "/dev/mixer"};
+    if (p == "/dev/dvb" || p.rfind("/dev/dvb/", 0) == 0 || p == "/dev/port")
+        return true;
+    for (const char* pre : prefixes)
+        if (p.rfind(pre, 0) == 0)
+            return true;
+    return false;
+}
+
+static std::vector<std::string> split_words(const std::string& line)
+{
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+            i++;
+        if (i >= line.size() || line[i] == '#')
+            break;
+        size_t j = i;
+        while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r' && line[j] != '#')
+            j++;
+        words.push_back(line.substr(i, j - i));
+        i = j;
+    }
+    return words;
+}
+
+static bool parse_int(const std::string& s, long long lo, long long hi, long long& out, int base = 0)
+{
+    if (s.empty())
+        return false;
+    errno = 0;
+    char* end;
+    long long v = strtoll(s.c_str(), &end, base);
+    if (errno || *end || v < lo || v > hi)
+        return false;
+    out = v;
+    return true;
+}
+
+static std::string resolve(const Scenario& sc, const std::string& name)
+{
+    if (!name.empty() && name[0] == '/')
+        return name;
+    return sc.dir + "/" + name;
+}
+
+static bool starts_with(const std::string& s, const char* prefix, std::string& rest)
+{
+    size_t n = strlen(prefix);
+    if (s.compare(0, n, prefix) != 0)
+        return false;
+    rest = s.substr(n);
+    return true;
+}
+
+// Reads the P5 header; the pixels are checked only for being present.
+static std::string check_frame(PollStep& st)
+{
+    std::string q = "frame '" + st.frame + "'";
+    int fd = sys_open_read(st.frame_path.c_str());
+    if (fd < 0)
+        return q + ": can't read (" + strerror(errno) + ")";
+    char buf[4096];
+    long n = sys_read(fd, buf, sizeof buf);
+    struct stat sb;
+    bool have_size = syscall(SYS_fstat, fd, &sb) == 0;
+    syscall(SYS_close, fd);
+    if (n < 0)
+        return q + ": can't read (" + strerror(errno) + ")";
+    long pos = 0;
+    if (n < 2 || buf[0] != 'P' || buf[1] != '5')
+        return q + " is not a binary PGM (P5)";
+    pos = 2;
+    long long fields[3];
+    for (long long& f : fields) {
+        for (;;) {
+            while (pos < n && strchr(" \t\r\n", buf[pos]))
+                pos++;
+            if (pos < n && buf[pos] == '#') {
+                while (pos < n && buf[pos] != '\n')
+                    pos++;
+                continue;
+            }
+            break;
+        }
+        if (pos >= n || buf[pos] < '0' || buf[pos] > '9')
+            return q + " has a bad PGM header";
+        f = 0;
+        while (pos < n && buf[pos] >= '0' && buf[pos] <= '9' && f < 1000000)
+            f = f * 10 + (buf[pos++] - '0');
+    }
+    // exactly one white-space character ends the header
+    if (pos >= n || !strchr(" \t\r\n", buf[pos]))
+        return q + " has a bad PGM header";
+    pos++;
+    if (fields[2] < 1 || fields[2] > 255)
+        return q + " has maxval " + std::to_string(fields[2]) + "; only 1 to 255 is supported";
+    st.frame_width = (int)fields[0];
+    st.frame_height = (int)fields[1];
+    st.frame_offset = pos;
+    if (!have_size || sb.st_size - pos < fields[0] * fields[1])
+        return q + " is truncated";
+    return "";
+}
+
+static std::string parse_line(Scenario& sc, const std::vector<std::string>& w, int lineno,
+                              int& clock_line, int& ports_line)
+{
+    const std::string& d = w[0];
+    std::string rest;
+    if (d == "decoder" || d == "frontend" || d == "capture" || d == "vbi" || d == "mixer") {
+        Device dev;
+        dev.kind = d == "decoder" ? DeviceKind::decoder
+                 : d == "frontend" ? DeviceKind::frontend
+                 : d == "capture" ? DeviceKind::capture
+                 : d == "vbi" ? DeviceKind::vbi : DeviceKind::mixer;
+        dev.line = lineno;
+        if (w.size() < 2)
+            return d + " needs a device path";
+        if (w[1][0] != '/')
+            return "device path '" + w[1] + "' is not absolute";
+        dev.path = normalize_path(w[1]);
+        for (const Device& o : sc.devices)
+            if (o.path == dev.path)
+                return "device '" + dev.path + "' is already named on line " + std::to_string(o.line);
+        size_t i = 2;
+        if (dev.kind == DeviceKind::capture) {
+            long long wd, ht;
+            size_t x = i < w.size() ? w[i].find('x') : std::string::npos;
+            if (x == std::string::npos)
+                return "capture needs a size WIDTHxHEIGHT";
+            if (w[i].find_first_not_of("0123456789x") != std::string::npos
+                || !parse_int(w[i].substr(0, x), 0, 65535, wd, 10) || !parse_int(w[i].substr(x + 1), 0, 65535, ht, 10))
+                return "bad capture size '" + w[i] + "' (0 to 65535 each)";
+            dev.width = (int)wd;
+            dev.height = (int)ht;
+            dev.mbuf = wd * ht;
+            i++;
+        }
+        bool mbuf_given = false, cd_given = false;
+        for (; i < w.size(); i++) {
+            long long v;
+            if (dev.kind == DeviceKind::capture && starts_with(w[i], "mbuf=", rest)) {
+                if (!parse_int(rest, 0, INT_MAX, v))
+                    return "bad mbuf '" + rest + "'";
+                dev.mbuf = v;
+                mbuf_given = true;
+            } else if (dev.kind == DeviceKind::decoder && starts_with(w[i], "stills=", rest) && !rest.empty()) {
+                dev.stills = resolve(sc, rest);
+            } else if (dev.kind == DeviceKind::vbi && starts_with(w[i], "records=", rest) && !rest.empty()) {
+                dev.records = resolve(sc, rest);
+            } else if (dev.kind == DeviceKind::mixer && starts_with(w[i], "cd=", rest)) {
+                cd_given = true;
+                dev.has_cd = rest != "none";
+                if (dev.has_cd) {
+                    if (!parse_int(rest, INT_MIN, INT_MAX, v))
+                        return "bad cd level '" + rest + "'";
+                    dev.cd_level = (int)v;
+                }
+            } else {
+                return "unknown word '" + w[i] + "' for " + d;
+            }
+        }
+        if (dev.kind == DeviceKind::capture && !mbuf_given && dev.mbuf > INT_MAX)
+            return "capture size " + w[2] + " needs mbuf=BYTES (the default would not fit)";
+        if (dev.kind == DeviceKind::mixer && !cd_given)
+            return "mixer needs cd=LEVEL or cd=none";
+        sc.devices.push_back(dev);
+    } else if (d == "clock") {
+        if (clock_line)
+            return "clock is already set on line " + std::to_string(clock_line);
+        clock_line = lineno;
+        if (w.size() < 2 || (w[1] != "virtual" && w[1] != "real"))
+            return "clock needs virtual or real";
+        sc.virtual_clock = w[1] == "virtual";
+        for (size_t i = 2; i < w.size(); i++) {
+            bool capture = starts_with(w[i], "capture=", rest);
+            if (!capture && !starts_with(w[i], "end=", rest))
+                return "unknown word '" + w[i] + "' for clock";
+            char* end;
+            errno = 0;
+            double s = strtod(rest.c_str(), &end);
+            double most = capture ? 3600 : 1e9;
+            if (rest.empty() || *end || errno || !std::isfinite(s) || s < 0 || s > most)
+                return std::string(capture ? "bad capture time '" : "bad end time '") + rest + "' (0 to "
+                    + (capture ? "3600" : "1000000000") + " seconds)";
+            if (capture)
+                sc.capture_ns = llround(s * 1e9);
+            else if (!sc.virtual_clock)
+                return "end= needs the virtual clock";
+            else
+                sc.end_ns = llround(s * 1e9);
+        }
+    } else if (d == "poll") {
+        PollStep st;
+        st.line = lineno;
+        if (w.size() < 2)
+            return "poll needs a format (4:3, 16:9, 2.21:1 or a number)";
+        st.format_text = w[1];
+        long long v;
+        if (w[1] == "4:3")
+            st.video_format = 0;
+        else if (w[1] == "16:9")
+            st.video_format = 1;
+        else if (w[1] == "2.21:1")
+            st.video_format = 2;
+        else if (parse_int(w[1], INT_MIN, INT_MAX, v))
+            st.video_format = (int)v;
+        else
+            return "bad poll format '" + w[1] + "'";
+        for (size_t i = 2; i < w.size(); i++) {
+            if (w[i] == "nolock" || w[i] == "lock") {
+                st.lock = w[i] == "lock";
+            } else if (starts_with(w[i], "frame=", rest) && !rest.empty()) {
+                st.frame = rest;
+                st.frame_path = resolve(sc, rest);
+                std::string e = check_frame(st);
+                if (!e.empty())
+                    return e;
+            } else if (starts_with(w[i], "times=", rest)) {
+                if (!parse_int(rest, 1, LLONG_MAX / 2, v))
+                    return "bad times '" + rest + "'";
+                st.times = v;
+            } else {
+                return "unknown word '" + w[i] + "' for poll";
+            }
+        }
+        sc.steps.push_back(st);
+    } else if (d == "fail") {
+        if (w.size() != 3)
+            return "fail needs CALL[@N] ERRNO";
+        std::string call = w[1];
+        FailRule r;
+        size_t at = call.rfind('@');
+        if (at != std::string::npos) {
+            long long n;
+            if (!parse_int(call.substr(at + 1), 1, LLONG_MAX, n))
+                return "bad count '" + call.substr(at + 1) + "'";
+            r.nth = n;
+            call = call.substr(0, at);
+        }
+        if (starts_with(call, "open:", rest)) {
+            if (rest.empty() || rest[0] != '/')
+                return "open: needs an absolute path";
+            r.call = "open:" + normalize_path(rest);
+        } else {
+            bool known = false;
+            for (const char* c : call_names)
+                known |= call == c;
+            if (!known)
+                return "unknown call '" + call + "'";
+            r.call = call;
+        }
+        long long e = 0;
+        for (const auto& en : errno_names)
+            if (w[2] == en.name)
+                e = en.value;
+        if (!e && !parse_int(w[2], 1, 4095, e))
+            return "unknown errno '" + w[2] + "'";
+        r.error = (int)e;
+        sc.fails.push_back(r);
+    } else if (d == "ports") {
+        if (ports_line)
+            return "ports is already set on line " + std::to_string(ports_line);
+        ports_line = lineno;
+        if (w.size() != 2 || (w[1] != "grant" && w[1] != "refuse"))
+            return "ports needs grant or refuse";
+#ifndef __x86_64__
+        if (w[1] == "grant")
+            return "ports grant is supported on x86_64 only";
+#endif
+        sc.ports_grant = w[1] == "grant";
+    } else {
+        return "unknown directive '" + d + "'";
+    }
+    return "";
+}
+
+std::string parse_scenario(const std::string& path, Scenario& sc)
+{
+    std::string text;
+    int err = 0;
+    if (!read_small_file(path, text, err))
+        return "can't read scenario '" + path + "' (" + strerror(err) + ")";
+    size_t slash = path.rfind('/');
+    sc.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+
+    int lineno = 0, clock_line = 0, ports_line = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        lineno++;
+        std::vector<std::string> words = split_words(line);
+        if (words.empty())
+            continue;
+        std::string e = parse_line(sc, words, lineno, clock_line, ports_line);
+        if (!e.empty())
+            return path + ":" + std::to_string(lineno) + ": " + e;
+    }
+
+    // Frames must fit every capture device, whichever order the lines came in.
+    for (const PollStep& st : sc.steps) {
+        if (st.frame.empty())
+            continue;
+        bool any = false;
+        for (const Device& dev : sc.devices) {
+            if (dev.kind != DeviceKind::capture)
+                continue;
+            any = true;
+            if (dev.width != st.frame_width || dev.height != st.frame_height)
+                return path + ":" + std::to_string(st.line) + ": frame '" + st.frame + "' is "
+                    + std::to_string(st.frame_width) + "x" + std::to_string(st.frame_height)
+                    + ", the capture size is " + std::to_string(dev.width) + "x" + std::to_string(dev.height);
+        }
+        if (!any)
+            return path + ":" + std::to_string(st.line) + ": frame= needs a capture device";
+    }
+    return "";
+}
