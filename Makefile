@@ -10,7 +10,7 @@ BUILD := build-asan
 CMAKE_FLAGS += -DSANITIZE=ON
 endif
 
-.PHONY: all deps build check install clean
+.PHONY: all deps build check install clean demo
 
 all: build
 
@@ -25,8 +25,16 @@ check: deps
 	$(MAKE) build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# The aspect pipe on the simulated box, in real time (about 25 s).
+demo: deps
+	$(MAKE) build
+	examples/demo/run-demo.sh $(BUILD)
+
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build build-asan
+
+# Targets of their own (cross-builds, fuzzing, benchmarks) live in mk/.
+-include $(wildcard mk/*.mk)
