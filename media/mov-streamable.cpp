@@ -1,0 +1,686 @@
+// mov-streamable: rewrite a QuickTime movie so that its movie header ('moov')
+// comes before its media data ('mdat') and the movie can be played while it
+// is still being downloaded. libquicktime does the rewriting, but it reports
+// success for several broken or missing results, so its work goes into a
+// temporary file that is checked against the input before it takes the
+// output's place.
+#include <lqt.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+enum {
+    copy_block = 256 * 1024,
+    // A movie header is read whole; its tables grow with the movie's length,
+    // and this allows for hours of video.
+    moov_limit = 256 * 1024 * 1024,
+    // Containers on the way from 'moov' down to the chunk offset tables.
+    nesting_limit = 8,
+};
+
+struct Atom {
+    uint64_t pos;    // of its header
+    uint64_t header; // 8, or 16 with a 64-bit size
+    uint64_t size;   // header included
+    char type[5];
+};
+
+// The sample tables every track needs; the chunk offsets count as one.
+enum { has_stsd = 1, has_stts = 2, has_stsc = 4, has_stsz = 8, has_offsets = 16, has_all = 31 };
+
+struct Track {
+    std::vector<uint64_t> offsets; // of its chunks
+    unsigned tables = 0;           // has_ bits
+};
+
+struct Movie {
+    uint64_t length = 0;
+    std::vector<Atom> atoms;   // top level, in file order
+    size_t moov = 0;           // index of 'moov' in atoms
+    std::vector<Track> tracks;
+};
+
+// Where the result goes: a regular file is replaced by rename, anything else
+// (a device, a pipe) gets the bytes written into it.
+struct Target {
+    std::string path;
+    bool regular = true;
+    bool existed = false;
+    struct stat st;
+};
+
+static const char *progname;
+// The temporary file, for removal when a signal ends the program.
+static char tmppath[4096];
+static volatile sig_atomic_t tmpset;
+// The child process running the library, stopped along with the program.
+static volatile sig_atomic_t converter;
+
+static void LogMessage(lqt_log_level_t level, const char *domain, const char *message, void *data)
+{
+    (void)data;
+    if (!(level & (LQT_LOG_ERROR | LQT_LOG_WARNING)) || !message)
+        return;
+    size_t n = strlen(message);
+    while (n > 0 && message[n - 1] == '\n')
+        n--;
+    fprintf(stderr, "%s: [%s] %s: %.*s\n", progname, domain ? domain : "lqt",
+            level == LQT_LOG_ERROR ? "error" : "warning", static_cast<int>(n), message);
+}
+
+__attribute__((format(printf, 1, 2)))
+static bool Fail(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    fprintf(stderr, "%s: ", progname);
+    vfprintf(stderr, format, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    return false;
+}
+
+static uint32_t Be32(const unsigned char *p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+static uint64_t Be64(const unsigned char *p)
+{
+    return uint64_t(Be32(p)) << 32 | Be32(p + 4);
+}
+
+static bool ReadAt(int fd, uint64_t pos, void *to, size_t size)
+{
+    auto *p = static_cast<unsigned char *>(to);
+    while (size > 0) {
+        ssize_t got = pread(fd, p, size, static_cast<off_t>(pos));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        p += got;
+        pos += static_cast<uint64_t>(got);
+        size -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+static bool WriteAll(int fd, const unsigned char *from, size_t size)
+{
+    while (size > 0) {
+        ssize_t put = write(fd, from, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        from += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// Decodes the header at pos from the bytes at p (at least min(16, end - pos)
+// of them). A size of 0 means "up to end"; an atom must not pass end.
+static bool ParseHeader(const unsigned char *p, uint64_t pos, uint64_t end, Atom *atom)
+{
+    if (end - pos < 8)
+        return false;
+    uint32_t size = Be32(p);
+    atom->pos = pos;
+    atom->header = 8;
+    memcpy(atom->type, p + 4, 4);
+    atom->type[4] = '\0';
+    if (size == 1) {
+        if (end - pos < 16)
+            return false;
+        atom->header = 16;
+        atom->size = Be64(p + 8);
+    } else if (size == 0) {
+        atom->size = end - pos;
+    } else {
+        atom->size = size;
+    }
+    return atom->size >= atom->header && atom->size <= end - pos;
+}
+
+// Walks the top-level atoms from pos to the end of the file; false at the
+// first header that is not well formed, with atoms holding those before it.
+static bool WalkAtoms(int fd, uint64_t pos, uint64_t length, std::vector<Atom> *atoms)
+{
+    while (pos < length) {
+        unsigned char head[16];
+        size_t want = length - pos < 16 ? static_cast<size_t>(length - pos) : 16;
+        Atom atom;
+        if (!ReadAt(fd, pos, head, want) || !ParseHeader(head, pos, length, &atom))
+            return false;
+        for (int i = 0; i < 4; i++)
+            if (atom.type[i] < 0x20 || atom.type[i] > 0x7e)
+                return false;
+        atoms->push_back(atom);
+        pos += atom.size;
+    }
+    return true;
+}
+
+static bool IsType(const Atom &atom, const char *type)
+{
+    return memcmp(atom.type, type, 4) == 0;
+}
+
+// The entries that a table's count announces fit in the table. The library
+// trusts these counts, and reading past a table makes it loop or crash.
+static bool TableFits(const std::vector<unsigned char> &data, const Atom &atom, uint64_t length)
+{
+    // Bytes before the entries (version, flags, count), and bytes per entry.
+    uint64_t fixed = 8, width;
+    if (IsType(atom, "stts") || IsType(atom, "ctts") || IsType(atom, "co64"))
+        width = 8;
+    else if (IsType(atom, "stsc"))
+        width = 12;
+    else if (IsType(atom, "stss") || IsType(atom, "stps") || IsType(atom, "stco"))
+        width = 4;
+    else if (IsType(atom, "stsz"))
+        fixed = 12, width = 4;
+    else if (IsType(atom, "elst"))
+        width = atom.size > atom.header && data[atom.pos + atom.header] == 1 ? 20 : 12;
+    else if (IsType(atom, "stsd") || IsType(atom, "dref"))
+        width = 0; // entries of their own sizes
+    else
+        return true;
+    const unsigned char *body = data.data() + atom.pos + atom.header;
+    uint64_t size = atom.size - atom.header;
+    if (size < fixed)
+        return false;
+    uint64_t count = Be32(body + fixed - 4);
+    if (IsType(atom, "stsz") && Be32(body + 4) != 0)
+        return true; // one size for all samples: no entries
+    if (width > 0 && count > (size - fixed) / width)
+        return false;
+    // No sample is larger than the whole file.
+    for (uint64_t i = 0; IsType(atom, "stsz") && i < count; i++)
+        if (Be32(body + fixed + 4 * i) > length)
+            return false;
+    if (width > 0)
+        return true;
+    // A sample description has at least size, format and data reference
+    // index; a data reference size, type, version and flags.
+    uint64_t least = IsType(atom, "stsd") ? 16 : 12;
+    for (uint64_t pos = fixed, i = 0; i < count; i++) {
+        if (size - pos < least)
+            return false;
+        uint64_t entry = Be32(body + pos);
+        if (entry < least || entry > size - pos)
+            return false;
+        pos += entry;
+    }
+    return true;
+}
+
+// Collects the chunk offsets ('stco', 32-bit, or 'co64') of every track
+// below the container whose body spans [begin, end) of data, and checks the
+// tables on the way.
+static bool CollectOffsets(const std::vector<unsigned char> &data, uint64_t begin, uint64_t end,
+                           int depth, uint64_t length, std::vector<Track> *tracks)
+{
+    if (depth > nesting_limit)
+        return false;
+    for (uint64_t pos = begin; pos < end;) {
+        Atom atom;
+        if (!ParseHeader(data.data() + pos, pos, end, &atom))
+            return false;
+        uint64_t body = pos + atom.header;
+        if (IsType(atom, "trak")) {
+            tracks->emplace_back();
+            if (!CollectOffsets(data, body, pos + atom.size, depth + 1, length, tracks))
+                return false;
+        } else if (IsType(atom, "mdia") || IsType(atom, "minf") || IsType(atom, "stbl") ||
+                   IsType(atom, "edts") || IsType(atom, "dinf")) {
+            if (!CollectOffsets(data, body, pos + atom.size, depth + 1, length, tracks))
+                return false;
+        } else if (!TableFits(data, atom, length)) {
+            return false;
+        } else if (IsType(atom, "stco") || IsType(atom, "co64")) {
+            uint64_t width = IsType(atom, "stco") ? 4 : 8;
+            if (tracks->empty() || (tracks->back().tables & has_offsets))
+                return false;
+            tracks->back().tables |= has_offsets;
+            uint64_t count = Be32(data.data() + body + 4);
+            const unsigned char *entry = data.data() + body + 8;
+            for (uint64_t i = 0; i < count; i++, entry += width)
+                tracks->back().offsets.push_back(width == 4 ? Be32(entry) : Be64(entry));
+        } else if (!tracks->empty()) {
+            tracks->back().tables |= IsType(atom, "stsd") ? has_stsd : IsType(atom, "stts") ? has_stts
+                                   : IsType(atom, "stsc") ? has_stsc : IsType(atom, "stsz") ? has_stsz : 0;
+        }
+        pos += atom.size;
+    }
+    return true;
+}
+
+// Reads the movie header of a file whose top-level atoms are already walked.
+static bool ReadOffsets(int fd, Movie *movie, const char *name)
+{
+    size_t count = 0;
+    for (size_t i = 0; i < movie->atoms.size(); i++)
+        if (IsType(movie->atoms[i], "moov"))
+            movie->moov = i, count++;
+    if (count != 1)
+        return Fail(count ? "%s: more than one movie header" : "%s: not a QuickTime movie", name);
+    const Atom &moov = movie->atoms[movie->moov];
+    if (moov.size > moov_limit)
+        return Fail("%s: movie header too large", name);
+    // Sixteen spare zero bytes let ParseHeader look past a short last atom.
+    std::vector<unsigned char> data(moov.size + 16);
+    if (!ReadAt(fd, moov.pos, data.data(), moov.size))
+        return Fail("%s: %s", name, errno ? strerror(errno) : "short read");
+    if (!CollectOffsets(data, moov.header, moov.size, 0, movie->length, &movie->tracks))
+        return Fail("%s: movie header not well formed", name);
+    for (size_t t = 0; t < movie->tracks.size(); t++)
+        if (movie->tracks[t].tables != has_all)
+            return Fail("%s: track %zu lacks sample tables", name, t + 1);
+    return true;
+}
+
+static bool ReadMovie(int fd, const char *name, Movie *movie)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return Fail("%s: %s", name, strerror(errno));
+    movie->length = static_cast<uint64_t>(st.st_size);
+    if (!WalkAtoms(fd, 0, movie->length, &movie->atoms))
+        return Fail("%s: not a QuickTime movie", name);
+    return ReadOffsets(fd, movie, name);
+}
+
+// The movie header already precedes all media data (or there is none).
+static bool IsStreamable(const Movie &movie)
+{
+    for (size_t i = 0; i < movie.moov; i++)
+        if (IsType(movie.atoms[i], "mdat"))
+            return false;
+    return true;
+}
+
+// The payload [begin, end) of each 'mdat'.
+static std::vector<std::pair<uint64_t, uint64_t>> MediaRanges(const Movie &movie)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    for (const Atom &atom : movie.atoms)
+        if (IsType(atom, "mdat"))
+            ranges.emplace_back(atom.pos + atom.header, atom.pos + atom.size);
+    return ranges;
+}
+
+// Every chunk lies in the media data, which is what the conversion moves.
+static bool ChunksInMedia(const Movie &movie)
+{
+    auto media = MediaRanges(movie);
+    for (const Track &track : movie.tracks) {
+        for (uint64_t offset : track.offsets) {
+            bool inside = false;
+            for (const auto &range : media)
+                inside = inside || (offset >= range.first && offset < range.second);
+            if (!inside)
+                return false;
+        }
+    }
+    return true;
+}
+
+static bool ResolveTarget(const char *in, const char *out, Target *target)
+{
+    struct stat in_st;
+    if (stat(in, &in_st) != 0)
+        return Fail("%s: %s", in, strerror(errno));
+    if (!S_ISREG(in_st.st_mode))
+        return Fail("%s: not a regular file", in);
+    target->path = out;
+    if (stat(out, &target->st) != 0) {
+        if (errno != ENOENT)
+            return Fail("%s: %s", out, strerror(errno));
+        return true;
+    }
+    target->existed = true;
+    if (target->st.st_dev == in_st.st_dev && target->st.st_ino == in_st.st_ino)
+        return Fail("%s and %s are the same file", in, out);
+    if (S_ISDIR(target->st.st_mode))
+        return Fail("%s: %s", out, strerror(EISDIR));
+    target->regular = S_ISREG(target->st.st_mode);
+    // Through a symbolic link, replace the file it names, not the link.
+    struct stat link_st;
+    if (target->regular && lstat(out, &link_st) == 0 && S_ISLNK(link_st.st_mode)) {
+        char *real = realpath(out, nullptr);
+        if (!real)
+            return Fail("%s: %s", out, strerror(errno));
+        target->path = real;
+        free(real);
+    }
+    return true;
+}
+
+static void OnSignal(int sig)
+{
+    if (converter > 0)
+        kill(converter, SIGKILL);
+    if (tmpset)
+        unlink(tmppath);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Beside the output, so that rename can put it in place; for a device or a
+// pipe in the temporary directory.
+static int CreateTemp(const Target &target)
+{
+    std::string dir;
+    if (target.regular) {
+        size_t slash = target.path.rfind('/');
+        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.path.substr(0, slash);
+    } else {
+        const char *tmpdir = getenv("TMPDIR");
+        dir = tmpdir && *tmpdir ? tmpdir : "/tmp";
+    }
+    std::string templ = dir + "/.mov-streamable-XXXXXX";
+    if (templ.size() >= sizeof tmppath) {
+        Fail("%s: %s", target.path.c_str(), strerror(ENAMETOOLONG));
+        return -1;
+    }
+    memcpy(tmppath, templ.c_str(), templ.size() + 1);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        signal(sig, OnSignal);
+    int fd = mkstemp(tmppath);
+    if (fd < 0) {
+        Fail("%s: %s", target.regular ? target.path.c_str() : dir.c_str(), strerror(errno));
+        return -1;
+    }
+    tmpset = 1;
+    return fd;
+}
+
+static void RemoveTemp()
+{
+    if (tmpset) {
+        unlink(tmppath);
+        tmpset = 0;
+    }
+}
+
+static bool CopyFile(int from, int to, const char *from_name, const char *to_name)
+{
+    std::vector<unsigned char> block(copy_block);
+    for (uint64_t pos = 0;;) {
+        ssize_t got = pread(from, block.data(), block.size(), static_cast<off_t>(pos));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return Fail("%s: %s", from_name, strerror(errno));
+        if (got == 0)
+            return true;
+        if (!WriteAll(to, block.data(), static_cast<size_t>(got)))
+            return Fail("%s: %s", to_name, strerror(errno));
+        pos += static_cast<uint64_t>(got);
+    }
+}
+
+// The library runs in a child process: it trusts the movie's tables, and a
+// damaged movie can make it crash, which must still end in a clean failure.
+static bool ConvertWithLibrary(const char *in)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0)
+        return Fail("fork: %s", strerror(errno));
+    if (pid == 0) {
+        // Ends with the program, however that ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(1);
+        // It prints some messages with printf: keep them off standard
+        // output, which carries only the usage line.
+        if (dup2(2, 1) < 0) {
+            int null = open("/dev/null", O_WRONLY);
+            if (null >= 0)
+                dup2(null, 1);
+        }
+        std::string in_path = in, out_path = tmppath;
+        int result = quicktime_make_streamable(in_path.data(), out_path.data());
+        fflush(stdout);
+        fflush(stderr);
+        _exit(result == 0 ? 0 : 1);
+    }
+    converter = pid;
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            converter = 0;
+            return Fail("waitpid: %s", strerror(errno));
+        }
+    }
+    converter = 0;
+    if (WIFSIGNALED(status))
+        return Fail("conversion failed: libquicktime ended by signal %d (%s)", WTERMSIG(status),
+                    strsignal(WTERMSIG(status)));
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? true : Fail("conversion failed");
+}
+
+// A rewritten header smaller than the original leaves zero bytes before the
+// media data, which an atom reader takes for an atom up to the end of the
+// file. Finds the next well-formed atom and covers the gap with a 'free' atom.
+static bool MendGap(int fd, uint64_t length, uint64_t at, uint64_t limit)
+{
+    uint64_t left = length - at < limit ? length - at : limit;
+    std::vector<unsigned char> gap(left);
+    if (!ReadAt(fd, at, gap.data(), gap.size()))
+        return Fail("%s: %s", tmppath, errno ? strerror(errno) : "short read");
+    uint64_t size = 0;
+    for (uint64_t g = 1; g <= left && gap[g - 1] == 0; g++) {
+        std::vector<Atom> rest;
+        if (WalkAtoms(fd, at + g, length, &rest)) {
+            size = g;
+            break;
+        }
+    }
+    if (size == 0)
+        return Fail("conversion failed: no well-formed atom after the movie header");
+    if (size < 8)
+        return Fail("conversion failed: %u-byte gap after the movie header", static_cast<unsigned>(size));
+    if (size > 0xffffffffu)
+        return Fail("conversion failed: gap after the movie header too large");
+    unsigned char head[8] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size),
+                             'f', 'r', 'e', 'e'};
+    if (pwrite(fd, head, sizeof head, static_cast<off_t>(at)) != sizeof head)
+        return Fail("%s: %s", tmppath, strerror(errno));
+    return true;
+}
+
+static bool SameBytes(int a, uint64_t a_pos, int b, uint64_t b_pos, uint64_t size)
+{
+    std::vector<unsigned char> x(copy_block), y(copy_block);
+    while (size > 0) {
+        size_t n = size < x.size() ? static_cast<size_t>(size) : x.size();
+        if (!ReadAt(a, a_pos, x.data(), n) || !ReadAt(b, b_pos, y.data(), n) || memcmp(x.data(), y.data(), n) != 0)
+            return false;
+        a_pos += n;
+        b_pos += n;
+        size -= n;
+    }
+    return true;
+}
+
+// Checks the converted movie against the input: atoms well formed with the
+// movie header before the media data, every chunk offset moved by one and the
+// same shift, and the input's media data found unchanged at that shift.
+static bool Verify(int in_fd, const Movie &in, int fd)
+{
+    Movie out;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return Fail("%s: %s", tmppath, strerror(errno));
+    out.length = static_cast<uint64_t>(st.st_size);
+    if (!WalkAtoms(fd, 0, out.length, &out.atoms)) {
+        if (out.atoms.empty() || !IsType(out.atoms.back(), "moov"))
+            return Fail("conversion failed: result is not well formed");
+        const Atom &moov = out.atoms.back();
+        if (!MendGap(fd, out.length, moov.pos + moov.size, in.atoms[in.moov].size))
+            return false;
+        out.atoms.clear();
+        if (!WalkAtoms(fd, 0, out.length, &out.atoms))
+            return Fail("conversion failed: result is not well formed");
+    }
+    if (!ReadOffsets(fd, &out, "conversion result"))
+        return false;
+    if (!IsStreamable(out))
+        return Fail("conversion failed: movie header still after the media data");
+
+    auto in_media = MediaRanges(in), out_media = MediaRanges(out);
+    if (in.tracks.size() != out.tracks.size())
+        return Fail("conversion failed: %zu tracks became %zu", in.tracks.size(), out.tracks.size());
+    bool have_shift = false;
+    int64_t shift = 0;
+    for (size_t t = 0; t < in.tracks.size(); t++) {
+        const auto &old_offsets = in.tracks[t].offsets, &new_offsets = out.tracks[t].offsets;
+        if (old_offsets.size() != new_offsets.size())
+            return Fail("conversion failed: chunk count of track %zu changed", t + 1);
+        for (size_t c = 0; c < old_offsets.size(); c++) {
+            int64_t moved = static_cast<int64_t>(new_offsets[c] - old_offsets[c]);
+            if (!have_shift)
+                shift = moved, have_shift = true;
+            if (moved != shift)
+                return Fail("conversion failed: chunk offsets not moved by one shift");
+        }
+    }
+    if (!have_shift) {
+        if (in_media.empty() || out_media.empty())
+            return in_media.empty() || Fail("conversion failed: media data lost");
+        shift = static_cast<int64_t>(out_media[0].first - in_media[0].first);
+    }
+    for (const auto &range : in_media) {
+        uint64_t begin = range.first + static_cast<uint64_t>(shift);
+        uint64_t end = range.second + static_cast<uint64_t>(shift);
+        bool inside = false;
+        for (const auto &o : out_media)
+            inside = inside || (begin >= o.first && end <= o.second);
+        if (!inside || !SameBytes(in_fd, range.first, fd, begin, range.second - range.first))
+            return Fail("conversion failed: media data not found unchanged in the result");
+    }
+    return true;
+}
+
+static bool Install(const Target &target, int fd)
+{
+    if (!target.regular) {
+        int out = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (out < 0)
+            return Fail("%s: %s", target.path.c_str(), strerror(errno));
+        bool ok = CopyFile(fd, out, tmppath, target.path.c_str());
+        if (close(out) != 0 && ok)
+            return Fail("%s: %s", target.path.c_str(), strerror(errno));
+        return ok;
+    }
+    mode_t mode;
+    if (target.existed) {
+        // Best effort: only root may hand the file back to its owner.
+        int owned = fchown(fd, target.st.st_uid, target.st.st_gid);
+        (void)owned;
+        mode = target.st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd, mode) != 0 || fsync(fd) != 0)
+        return Fail("%s: %s", tmppath, strerror(errno));
+    if (rename(tmppath, target.path.c_str()) != 0)
+        return Fail("%s: %s", target.path.c_str(), strerror(errno));
+    tmpset = 0;
+    return true;
+}
+
+static bool MakeStreamable(const char *in, const char *out)
+{
+    Target target;
+    if (!ResolveTarget(in, out, &target))
+        return false;
+    int in_fd = open(in, O_RDONLY | O_CLOEXEC);
+    if (in_fd < 0)
+        return Fail("%s: %s", in, strerror(errno));
+    Movie movie;
+    if (!ReadMovie(in_fd, in, &movie))
+        return false;
+    if (!IsStreamable(movie) && !ChunksInMedia(movie))
+        return Fail("%s: chunk offsets outside the media data", in);
+
+    if (IsStreamable(movie) && !target.regular) {
+        int out_fd = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (out_fd < 0)
+            return Fail("%s: %s", out, strerror(errno));
+        bool ok = CopyFile(in_fd, out_fd, in, out);
+        if (close(out_fd) != 0 && ok)
+            return Fail("%s: %s", out, strerror(errno));
+        return ok;
+    }
+
+    int fd = CreateTemp(target);
+    if (fd < 0)
+        return false;
+    bool ok;
+    if (IsStreamable(movie)) {
+        ok = CopyFile(in_fd, fd, in, tmppath);
+    } else {
+        // The library writes the file by its name; look at what is there after it.
+        close(fd);
+        ok = ConvertWithLibrary(in);
+        fd = open(tmppath, O_RDWR | O_CLOEXEC);
+        if (ok && fd < 0)
+            ok = Fail("%s: %s", tmppath, strerror(errno));
+        ok = ok && Verify(in_fd, movie, fd);
+    }
+    ok = ok && Install(target, fd);
+    if (fd >= 0)
+        close(fd);
+    RemoveTemp();
+    close(in_fd);
+    return ok;
+}
+
+static void usage()
+{
+    printf("usage: %s <in filename> <out filename>\n", progname);
+    exit(1);
+}
+
+int main(int argc, char *argv[])
+{
+    progname = argc > 0 ? argv[0] : "mov-streamable";
+    if (argc < 3 || argv[1][0] == '-')
+        usage();
+
+    // A closed standard descriptor would be handed out by the next open and
+    // then receive what the library prints.
+    for (int std_fd = 0; std_fd <= 2; std_fd++)
+        if (fcntl(std_fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
+            return 1;
+
+    // Failed writes (a closed pipe, the file size limit) are then reported
+    // as errors instead of ending the program with its temporary file left.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    lqt_set_log_callback(LogMessage, nullptr);
+
+    return MakeStreamable(argv[1], argv[2]) ? 0 : 1;
+}

@@ -1,0 +1,398 @@
+// mov-streamable: the result has its movie header first and the same media;
+// every failure gives status 1 and leaves the output path as it was.
+#include "run.h"
+
+#include <gtest/gtest.h>
+#include <lqt.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <dirent.h>
+#include <optional>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// A temporary directory, removed however the test ends.
+struct TempDir {
+    std::string path;
+    explicit TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
+    ~TempDir() { remove_tree(path); }
+};
+
+RunOptions Env(const std::vector<std::string> &env)
+{
+    RunOptions o;
+    o.env = env;
+    return o;
+}
+
+RunOptions Timeout(double seconds)
+{
+    RunOptions o;
+    o.timeout = seconds;
+    return o;
+}
+
+RunOptions Cwd(const std::string &dir)
+{
+    RunOptions o;
+    o.cwd = dir;
+    return o;
+}
+
+const std::string fixtures = std::string(TESTS_SOURCE_DIR) + "/fixtures/media/";
+
+struct Atom {
+    uint64_t pos, header, size;
+    std::string type;
+};
+
+uint64_t Be(const std::string &d, uint64_t pos, int bytes)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; i++)
+        v = v << 8 | static_cast<unsigned char>(d.at(pos + i));
+    return v;
+}
+
+// Atoms in [pos, end); nothing when one of them is not well formed.
+std::optional<std::vector<Atom>> Atoms(const std::string &d, uint64_t pos, uint64_t end)
+{
+    std::vector<Atom> atoms;
+    while (pos < end) {
+        if (end - pos < 8)
+            return std::nullopt;
+        Atom a{pos, 8, Be(d, pos, 4), d.substr(pos + 4, 4)};
+        if (a.size == 1 && end - pos >= 16)
+            a.header = 16, a.size = Be(d, pos + 8, 8);
+        else if (a.size == 0)
+            a.size = end - pos;
+        if (a.size < a.header || a.size > end - pos)
+            return std::nullopt;
+        atoms.push_back(a);
+        pos += a.size;
+    }
+    return atoms;
+}
+
+void CollectOffsets(const std::string &d, const Atom &parent, std::vector<std::vector<uint64_t>> *tracks)
+{
+    auto children = Atoms(d, parent.pos + parent.header, parent.pos + parent.size);
+    ASSERT_TRUE(children) << "inside " << parent.type;
+    for (const Atom &a : *children) {
+        if (a.type == "trak")
+            tracks->emplace_back();
+        if (a.type == "trak" || a.type == "mdia" || a.type == "minf" || a.type == "stbl")
+            CollectOffsets(d, a, tracks);
+        if (a.type == "stco" || a.type == "co64") {
+            int width = a.type == "stco" ? 4 : 8;
+            uint64_t count = Be(d, a.pos + a.header + 4, 4);
+            for (uint64_t i = 0; i < count; i++)
+                tracks->back().push_back(Be(d, a.pos + a.header + 8 + i * width, width));
+        }
+    }
+}
+
+struct Layout {
+    std::vector<Atom> atoms;
+    std::vector<std::vector<uint64_t>> tracks;
+};
+
+Layout ReadLayout(const std::string &d)
+{
+    Layout l;
+    auto atoms = Atoms(d, 0, d.size());
+    EXPECT_TRUE(atoms) << "top-level atoms not well formed";
+    if (!atoms)
+        return l;
+    l.atoms = *atoms;
+    for (const Atom &a : l.atoms)
+        if (a.type == "moov")
+            CollectOffsets(d, a, &l.tracks);
+    return l;
+}
+
+// What libquicktime reads: tracks, formats, every compressed video frame and
+// the decoded audio samples.
+std::string ReadWithLibquicktime(const std::string &path)
+{
+    quicktime_t *qt = quicktime_open(path.c_str(), 1, 0);
+    if (!qt)
+        return "cannot open";
+    std::string seen;
+    for (int t = 0; t < quicktime_video_tracks(qt); t++) {
+        long frames = quicktime_video_length(qt, t);
+        seen += "video " + std::to_string(quicktime_video_width(qt, t)) + "x" +
+                std::to_string(quicktime_video_height(qt, t)) + " " + quicktime_video_compressor(qt, t) +
+                " frames " + std::to_string(frames) + "\n";
+        for (long f = 0; f < frames; f++) {
+            std::string frame(quicktime_frame_size(qt, f, t), '\0');
+            quicktime_set_video_position(qt, f, t);
+            quicktime_read_frame(qt, reinterpret_cast<unsigned char *>(frame.data()), t);
+            seen += frame;
+        }
+    }
+    for (int t = 0; t < quicktime_audio_tracks(qt); t++) {
+        long samples = quicktime_audio_length(qt, t);
+        int channels = quicktime_track_channels(qt, t);
+        seen += "audio " + std::to_string(channels) + "ch " + std::to_string(quicktime_sample_rate(qt, t)) + "Hz " +
+                std::to_string(samples) + " samples\n";
+        std::vector<std::vector<int16_t>> pcm(channels, std::vector<int16_t>(samples));
+        std::vector<int16_t *> heads;
+        for (auto &c : pcm)
+            heads.push_back(c.data());
+        lqt_decode_audio_track(qt, heads.data(), nullptr, samples, t);
+        for (auto &c : pcm)
+            seen.append(reinterpret_cast<const char *>(c.data()), c.size() * sizeof(int16_t));
+    }
+    quicktime_close(qt);
+    return seen;
+}
+
+std::set<std::string> Entries(const std::string &dir)
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+RunResult Convert(const std::string &in, const std::string &out)
+{
+    return run_program({bin_path("mov-streamable"), in, out});
+}
+
+// The result walks cleanly with its movie header before the media data, each
+// chunk offset leads to the bytes it led to in the input, and libquicktime
+// reads the same movie from both.
+void ExpectStreamableCopy(const std::string &inPath, const std::string &outPath, const std::string &expectedTracks)
+{
+    const std::string in = read_file(inPath), out = read_file(outPath);
+    Layout li = ReadLayout(in), lo = ReadLayout(out);
+    ASSERT_FALSE(lo.atoms.empty());
+    size_t moovs = 0, firstMdat = lo.atoms.size(), moovAt = 0;
+    for (size_t i = 0; i < lo.atoms.size(); i++) {
+        if (lo.atoms[i].type == "moov")
+            moovs++, moovAt = i;
+        if (lo.atoms[i].type == "mdat")
+            firstMdat = std::min(firstMdat, i);
+    }
+    EXPECT_EQ(moovs, 1u);
+    ASSERT_LT(firstMdat, lo.atoms.size()) << "no media data";
+    EXPECT_LT(moovAt, firstMdat) << "movie header after the media data";
+
+    ASSERT_EQ(li.tracks.size(), lo.tracks.size());
+    std::vector<std::pair<uint64_t, uint64_t>> moved; // input offset, output offset
+    for (size_t t = 0; t < li.tracks.size(); t++) {
+        ASSERT_EQ(li.tracks[t].size(), lo.tracks[t].size()) << "track " << t;
+        for (size_t c = 0; c < li.tracks[t].size(); c++)
+            moved.emplace_back(li.tracks[t][c], lo.tracks[t][c]);
+    }
+    ASSERT_FALSE(moved.empty());
+    std::sort(moved.begin(), moved.end());
+    uint64_t mediaEnd = 0;
+    for (const Atom &a : li.atoms)
+        if (a.type == "mdat" && a.pos <= moved.back().first && moved.back().first < a.pos + a.size)
+            mediaEnd = a.pos + a.size;
+    for (size_t i = 0; i < moved.size(); i++) {
+        uint64_t end = i + 1 < moved.size() ? moved[i + 1].first : mediaEnd;
+        uint64_t length = end - moved[i].first;
+        ASSERT_LE(moved[i].second + length, out.size());
+        EXPECT_TRUE(in.compare(moved[i].first, length, out, moved[i].second, length) == 0)
+            << "chunk at " << moved[i].first << " moved to " << moved[i].second;
+    }
+
+    std::string before = ReadWithLibquicktime(inPath), after = ReadWithLibquicktime(outPath);
+    EXPECT_EQ(before.substr(0, expectedTracks.size()), expectedTracks);
+    EXPECT_TRUE(before == after) << "libquicktime reads another movie";
+}
+
+TEST(MovStreamable, UsageOnStandardOutput)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    const std::string prog = bin_path("mov-streamable");
+    const std::string usage = "usage: " + prog + " <in filename> <out filename>\n";
+    const std::string in = fixtures + "ffmpeg.mov";
+    for (const std::vector<std::string> &argv : std::vector<std::vector<std::string>>{
+             {prog}, {prog, in}, {prog, "-h", dir + "/out.mov"}, {prog, "-" + in, dir + "/out.mov"}}) {
+        RunResult r = run_program(argv);
+        EXPECT_EQ(r.status, 1) << argv.size() << " arguments";
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(Entries(dir).empty());
+}
+
+TEST(MovStreamable, FfmpegMovieGetsItsHeaderFirst)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    // An output name that begins with "-" is an output name like any other.
+    RunResult r = run_program({bin_path("mov-streamable"), fixtures + "ffmpeg.mov", "-out.mov"}, Cwd(dir));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Entries(dir), std::set<std::string>{"-out.mov"});
+    ExpectStreamableCopy(fixtures + "ffmpeg.mov", dir + "/-out.mov",
+                         "video 64x48 jpeg frames 5\n");
+}
+
+TEST(MovStreamable, LibquicktimeMovieReplacesAnExistingOutputKeepingItsMode)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    const std::string out = dir + "/out.mov";
+    write_file(out, "old contents");
+    chmod(out.c_str(), 0640);
+    RunResult r = Convert(fixtures + "libquicktime.mov", out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Entries(dir), std::set<std::string>{"out.mov"});
+    struct stat st;
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ExpectStreamableCopy(fixtures + "libquicktime.mov", out, "video 64x48 jpeg frames 5\n");
+}
+
+TEST(MovStreamable, AlreadyStreamableMovieIsCopiedUnchanged)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    const std::string in = fixtures + "ffmpeg-faststart.mov";
+    RunResult r = Convert(in, dir + "/out.mov");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(dir + "/out.mov") == read_file(in));
+}
+
+TEST(MovStreamable, OutputIntoAPipeGetsTheConvertedMovie)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    RunResult toFile = Convert(fixtures + "ffmpeg.mov", dir + "/out.mov");
+    ASSERT_EQ(toFile.status, 0);
+    RunResult toPipe = run_program({bin_path("mov-streamable"), fixtures + "ffmpeg.mov", "/dev/stdout"},
+                                   Env({"TMPDIR=" + dir}));
+    EXPECT_EQ(toPipe.status, 0) << toPipe.err;
+    EXPECT_TRUE(toPipe.out == read_file(dir + "/out.mov"));
+    EXPECT_EQ(Entries(dir), std::set<std::string>{"out.mov"}) << "temporary file left behind";
+
+    RunResult streamable = run_program({bin_path("mov-streamable"), fixtures + "ffmpeg-faststart.mov", "/dev/stdout"});
+    EXPECT_EQ(streamable.status, 0);
+    EXPECT_TRUE(streamable.out == read_file(fixtures + "ffmpeg-faststart.mov"));
+}
+
+TEST(MovStreamable, BrokenResultsAndBadInputsFailLeavingNoOutput)
+{
+    // nowide: the library moves every chunk offset 8 bytes short of its data;
+    // bitexact: the rewritten header grows over the start of the media data.
+    for (const char *name : {"ffmpeg-nowide.mov", "ffmpeg-bitexact.mov", "not-a-movie.wav", "sine.ac3"}) {
+        TempDir tmp("mov-streamable");
+        const std::string &dir = tmp.path;
+        RunResult r = Convert(fixtures + name, dir + "/out.mov");
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_NE(r.err, "") << name;
+        EXPECT_TRUE(Entries(dir).empty()) << name;
+    }
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    RunResult missing = Convert(dir + "/missing.mov", dir + "/out.mov");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, bin_path("mov-streamable") + ": " + dir + "/missing.mov: No such file or directory\n");
+    EXPECT_TRUE(Entries(dir).empty());
+}
+
+// libquicktime trusts the tables' counts: a count past its table made it loop
+// for ever or crash, so such movies are refused before it runs.
+TEST(MovStreamable, DamagedSampleTablesAreRefused)
+{
+    const std::string original = read_file(fixtures + "ffmpeg.mov");
+    struct {
+        const char *table;
+        size_t at; // from the start of the atom
+        std::string bytes;
+    } damages[] = {
+        {"stsc", 12, std::string("\x00\x00\x03\xe8", 4)}, // 1000 entries in a table of one
+        {"stsz", 16, std::string("\xff\xff\xff\xff", 4)},
+        {"stsd", 12, std::string("\x00\x00\x00\x02", 4)},
+        {"stts", 4, "xxxx"}, // the track's time-to-sample table gone
+    };
+    for (const auto &damage : damages) {
+        TempDir tmp("mov-streamable");
+        const std::string &dir = tmp.path;
+        std::string movie = original;
+        size_t atom = movie.find(damage.table, movie.find("moov")) - 4;
+        movie.replace(atom + damage.at, damage.bytes.size(), damage.bytes);
+        write_file(dir + "/in.mov", movie);
+        RunResult r = run_program({bin_path("mov-streamable"), dir + "/in.mov", dir + "/out.mov"}, Timeout(20));
+        EXPECT_FALSE(r.timed_out) << damage.table;
+        EXPECT_EQ(r.status, 1) << damage.table;
+        EXPECT_EQ(r.out, "") << damage.table;
+        EXPECT_EQ(Entries(dir), std::set<std::string>{"in.mov"}) << damage.table;
+    }
+}
+
+TEST(MovStreamable, FailureLeavesAnExistingOutputAsItWas)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    write_file(dir + "/out.mov", "precious");
+    RunResult r = Convert(fixtures + "ffmpeg-nowide.mov", dir + "/out.mov");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_file(dir + "/out.mov"), "precious");
+    EXPECT_EQ(Entries(dir), std::set<std::string>{"out.mov"});
+}
+
+TEST(MovStreamable, SameFileUnderAnyNameIsRefused)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    const std::string movie = dir + "/movie.mov", original = read_file(fixtures + "ffmpeg.mov");
+    write_file(movie, original);
+    ASSERT_EQ(link(movie.c_str(), (dir + "/hard.mov").c_str()), 0);
+    ASSERT_EQ(symlink("movie.mov", (dir + "/soft.mov").c_str()), 0);
+    for (const char *other : {"movie.mov", "hard.mov", "soft.mov", "./movie.mov"}) {
+        RunResult r = Convert(movie, dir + "/" + other);
+        EXPECT_EQ(r.status, 1) << other;
+        EXPECT_EQ(r.out, "") << other;
+        EXPECT_NE(r.err.find("are the same file"), std::string::npos) << other << ": " << r.err;
+    }
+    EXPECT_TRUE(read_file(movie) == original);
+    EXPECT_EQ(Entries(dir), (std::set<std::string>{"movie.mov", "hard.mov", "soft.mov"}));
+}
+
+TEST(MovStreamable, UnwritableOrFullOutputFails)
+{
+    TempDir tmp("mov-streamable");
+    const std::string &dir = tmp.path;
+    const std::string in = fixtures + "ffmpeg.mov";
+
+    RunResult noDir = Convert(in, dir + "/no/such/dir/out.mov");
+    EXPECT_EQ(noDir.status, 1);
+    EXPECT_EQ(noDir.out, "");
+
+    RunResult full = Convert(in, "/dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.out, "");
+    EXPECT_NE(full.err.find("/dev/full: No space left on device"), std::string::npos) << full.err;
+
+    // A disk that fills up half way, as the file size limit makes it.
+    RunResult limited = run_program({"prlimit", "--fsize=6000", bin_path("mov-streamable"), in, dir + "/out.mov"});
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(limited.out, "");
+    EXPECT_TRUE(Entries(dir).empty()) << "output or temporary file left behind";
+}
+
+} // namespace
