@@ -24,7 +24,7 @@ static bool ParseSeconds(const char *arg, unsigned *secs)
     long value = strtol(arg, nullptr, 0);
     if (value < 0)
         return false;
-    *secs = value > static_cast<long>(UINT_MAX) ? UINT_MAX : static_cast<unsigned>(value);
+    *secs = static_cast<unsigned long long>(value) > UINT_MAX ? UINT_MAX : static_cast<unsigned>(value);
     return true;
 }
 
