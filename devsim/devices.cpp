@@ -216,7 +216,8 @@ static bool load_frame(const PollStep& st)
         return false;
     size_t got = 0;
     while (got < n) {
-        long r = syscall(SYS_pread64, fd, px.data() + got, n - got, (off_t)(st.frame_offset + got));
+        // libc rather than the raw call: 32-bit ABIs pass the offset in a register pair
+        long r = pread(fd, px.data() + got, n - got, (off_t)(st.frame_offset + got));
         if (r <= 0)
             break;
         got += (size_t)r;

@@ -56,7 +56,7 @@ static int (*real_clock_nanosleep)(clockid_t, int, const struct timespec*, struc
 static int (*real_gettimeofday)(struct timeval*, void*);
 static int (*real_clock_gettime)(clockid_t, struct timespec*);
 static time_t (*real_time)(time_t*);
-static int (*real_sigaction)(int, const struct sigaction*, struct sigaction*);
+[[maybe_unused]] static int (*real_sigaction)(int, const struct sigaction*, struct sigaction*);
 
 // ---- start-up -----------------------------------------------------------
 

@@ -182,7 +182,7 @@ static std::string check_frame(PollStep& st)
     char buf[4096];
     long n = sys_read(fd, buf, sizeof buf);
     struct stat sb;
-    bool have_size = syscall(SYS_fstat, fd, &sb) == 0;
+    bool have_size = fstat(fd, &sb) == 0;  // the raw call fills an older struct on 32-bit ABIs
     syscall(SYS_close, fd);
     if (n < 0)
         return q + ": can't read (" + strerror(errno) + ")";

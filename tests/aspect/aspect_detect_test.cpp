@@ -401,7 +401,10 @@ TEST(AspectDetect, NumberOptionsReachTheMeasurement)
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"-e", "0"});
         RunResult r = box.run(devices + "poll 4:3 frame=grey.pgm\n", args);
-        EXPECT_EQ(r.out, c.out) << (c.args.empty() ? "defaults" : c.args[0] + " " + c.args[1]);
+        std::string shown = "defaults";
+        for (size_t i = 0; i < c.args.size(); i++)
+            shown = (i ? shown + " " : "") + c.args[i];
+        EXPECT_EQ(r.out, c.out) << shown;
     }
 }
 
