@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <random>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -330,4 +331,195 @@ TEST(LetterboxRow, CountsOnlyTheSpanBetweenTheOutermostWrongPixels)
     EXPECT_TRUE(is_bar_row(row, 0, 10, 5, 4, 9));
     // No column to look at: nothing is read.
     EXPECT_TRUE(is_bar_row(nullptr, 5, 5, 0, 0, -1));
+}
+
+// The block scans against the one-pixel rules.
+namespace {
+
+std::vector<RowScan> available_scans()
+{
+    std::vector<RowScan> scans;
+    for (RowScan s : {RowScan::portable, RowScan::sse2, RowScan::avx2})
+        if (row_scan_available(s))
+            scans.push_back(s);
+    return scans;
+}
+
+// The distance from the first to the last wrong pixel as the one-pixel rules
+// see it: the smallest logo limit that still makes the row a bar row.
+int32_t plain_span(const uint8_t *row, int32_t begin, int32_t end, uint8_t low, uint8_t high)
+{
+    int32_t lo = end - 1 - begin < -1 ? end - 1 - begin : -1, hi = end - begin;
+    while (lo < hi) {
+        int32_t mid = lo + (hi - lo) / 2;
+        if (is_bar_row_plain(row, begin, end, low, high, mid))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return lo;
+}
+
+// Bar-like rows: a tone with noise inside the band, a few wrong pixels
+// placed anywhere (or none), sometimes a pixel just outside either end.
+void fill_row(std::mt19937 &rng, uint8_t *row, int32_t n, uint8_t low, uint8_t high)
+{
+    auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    bool empty_band = low > high;
+    for (int32_t x = 0; x < n; x++)
+        row[x] = empty_band ? uint8_t(pick(0, 255)) : uint8_t(pick(low, high));
+    if (n == 0)
+        return;
+    int wrong = pick(0, 3) == 0 ? 0 : pick(1, 4);
+    for (int i = 0; i < wrong; i++) {
+        int32_t x = pick(0, n - 1);
+        if (low > 0 && pick(0, 1))
+            row[x] = uint8_t(low - 1 - pick(0, std::min<int>(low - 1, 3)));
+        else if (high < 255)
+            row[x] = uint8_t(high + 1 + pick(0, std::min<int>(254 - high, 3)));
+    }
+}
+
+// The whole measurement as it reads with the one-pixel rules: the reference
+// for the faster tone count and row test.
+std::optional<Measurement> plain_measurement(const uint8_t *frame, int32_t w, int32_t h, const LetterboxSettings &s)
+{
+    auto cut = [](double v) { return int32_t(std::max(0.0, v)); };
+    int32_t mx = cut(w * double(s.overscan)), my = cut(h * double(s.overscan));
+    int32_t limit = int32_t(w * double(s.logo_width)), half = h / 2;
+    if (my >= half)
+        return std::nullopt;
+    uint8_t low = 0, high = s.black;
+    if (s.black == 0) {
+        int32_t counts[256] = {}, tone = 0;
+        for (int32_t x = mx; x < w - mx; x++)
+            counts[frame[size_t(my) * w + x]]++;
+        for (int32_t level = 1; level < 256; level++)
+            if (counts[level] > counts[tone])
+                tone = level;
+        low = uint8_t(std::max(0, tone - s.pan_tone_tolerance));
+        high = uint8_t(std::min(255, tone + s.pan_tone_tolerance));
+    }
+    auto bar = [&](int32_t y) { return is_bar_row_plain(frame + size_t(y) * w, mx, w - mx, low, high, limit); };
+    int32_t top = my, bottom = my;
+    while (top < half && bar(top))
+        top++;
+    if (top >= half)
+        return std::nullopt;
+    while (bottom < half && bar(h - 1 - bottom))
+        bottom++;
+    if (bottom >= half)
+        return std::nullopt;
+    return Measurement{top, bottom, h - 2 * std::min(top, bottom)};
+}
+
+}  // namespace
+
+TEST(LetterboxRow, BlockScansFindTheSameOutermostWrongPixels)
+{
+    std::mt19937 rng(20261208);
+    auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    std::vector<uint8_t> row(2100);
+    for (int round = 0; round < 20000; round++) {
+        int32_t width = round % 10 == 0 ? pick(0, 2100) : pick(0, 200);
+        int32_t begin = pick(0, width / 2), end = width - pick(0, width / 2);
+        uint8_t low = uint8_t(pick(0, 255)), high = uint8_t(pick(0, 255));
+        if (pick(0, 7) != 0 && low > high)
+            std::swap(low, high);
+        fill_row(rng, row.data(), width, low, high);
+        int32_t span = plain_span(row.data(), begin, end, low, high);
+        for (RowScan scan : available_scans()) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " scan " << int(scan) << " columns "
+                                            << begin << ".." << end << " band " << int(low) << ".." << int(high)
+                                            << " span " << span);
+            EXPECT_FALSE(is_bar_row_with(scan, row.data(), begin, end, low, high, span - 1));
+            ASSERT_TRUE(is_bar_row_with(scan, row.data(), begin, end, low, high, span));
+            int32_t limit = pick(-2, width);
+            ASSERT_EQ(is_bar_row_with(scan, row.data(), begin, end, low, high, limit), span <= limit);
+        }
+        EXPECT_EQ(is_bar_row(row.data(), begin, end, low, high, span - 1), false);
+        EXPECT_EQ(is_bar_row(row.data(), begin, end, low, high, span), true);
+    }
+}
+
+TEST(LetterboxRow, BlockScansReadNothingOutsideTheColumns)
+{
+    // The columns looked at sit against an unreadable page on one side;
+    // a load that strays past them ends the test with a fault.
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    void *mem = mmap(nullptr, 3 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    uint8_t *usable = static_cast<uint8_t *>(mem) + page;
+    ASSERT_EQ(mprotect(usable, page, PROT_READ | PROT_WRITE), 0);
+    std::mt19937 rng(7);
+    auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    for (int32_t n = 0; n <= 300; n++) {
+        for (bool at_end : {true, false}) {
+            uint8_t *cols = at_end ? usable + page - n : usable;
+            for (int kind = 0; kind < 3; kind++) {
+                // a clean row (scans both ways to the end), one wrong pixel, random
+                memset(cols, 10, size_t(n));
+                if (kind == 1 && n > 0)
+                    cols[pick(0, n - 1)] = 200;
+                if (kind == 2)
+                    fill_row(rng, cols, n, 5, 15);
+                int32_t span = plain_span(cols, 0, n, 5, 15);
+                for (RowScan scan : available_scans()) {
+                    ASSERT_TRUE(is_bar_row_with(scan, cols, 0, n, 5, 15, span)) << n << " " << int(scan);
+                    ASSERT_FALSE(is_bar_row_with(scan, cols, 0, n, 5, 15, span - 1)) << n << " " << int(scan);
+                }
+            }
+        }
+    }
+    munmap(mem, 3 * page);
+}
+
+TEST(Letterbox, MeasurementAgreesWithTheOnePixelRulesOnManyFrames)
+{
+    std::mt19937 rng(576);
+    auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    int measured = 0;
+    for (int round = 0; round < 1500; round++) {
+        int32_t w = round < 100 ? 720 : pick(1, 800), h = round < 100 ? 576 : pick(1, 300);
+        LetterboxSettings s;
+        s.overscan = pick(0, 3) == 0 ? 0.0f : float(pick(0, 200)) / 1000;
+        s.logo_width = float(pick(0, 400)) / 1000;
+        s.pan_tone_tolerance = pick(0, 5) == 0 ? pick(0, 40) : 8;
+        s.black = pick(0, 4) == 0 ? uint8_t(pick(1, 60)) : 0;
+        uint8_t tone = uint8_t(pick(0, 3) == 0 ? pick(0, 255) : pick(0, 30));
+        int noise = pick(0, 10);
+        int top = pick(0, h / 2 + 2), bottom = pick(0, h / 2 + 2);
+        std::vector<uint8_t> frame(size_t(w) * h);
+        // picture: a texture that comes near the tone now and then
+        int base = pick(0, 255), slope = pick(-3, 3);
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++)
+                frame[size_t(y) * w + x] = uint8_t(base + slope * x + pick(-20, 20));
+        for (int y = 0; y < h; y++) {
+            if (y >= top && y < h - bottom)
+                continue;
+            for (int x = 0; x < w; x++)
+                frame[size_t(y) * w + x] = uint8_t(std::clamp(tone + pick(-noise, noise), 0, 255));
+        }
+        // a logo in the top bar, of random width
+        if (top > 2 && pick(0, 1)) {
+            int lw = pick(1, w), lx = pick(0, w - lw), ly = pick(0, top - 1), lh = pick(1, top - ly);
+            for (int y = ly; y < ly + lh; y++)
+                for (int x = lx; x < lx + lw; x++)
+                    frame[size_t(y) * w + x] = uint8_t(tone + 100);
+        }
+        auto fast = measure_letterbox(frame.data(), w, h, s);
+        auto plain = plain_measurement(frame.data(), w, h, s);
+        SCOPED_TRACE(testing::Message() << "round " << round << " " << w << "x" << h << " bars " << top << "/" << bottom);
+        ASSERT_EQ(fast.has_value(), plain.has_value());
+        if (fast) {
+            measured++;
+            EXPECT_EQ(fast->top_bar, plain->top_bar);
+            EXPECT_EQ(fast->bottom_bar, plain->bottom_bar);
+            EXPECT_EQ(fast->active_height, plain->active_height);
+        }
+    }
+    // Both outcomes must have been seen in numbers.
+    EXPECT_GT(measured, 300);
+    EXPECT_LT(measured, 1400);
 }
