@@ -18,8 +18,10 @@ static const char label_delimiters[] = " ,\r\n\t";
 
 struct line_buffer {
     size_t capacity;
-    char *data;    // the current line, zero-terminated, without its line end
+    char *data;    // room for a line that crosses input blocks
     size_t length; // bytes of the line; zero bytes inside it count too
+    char *text;    // the current line, zero-terminated, without its line end:
+                   // in the input block itself, or in data
 };
 
 static const char *progname;
@@ -69,6 +71,12 @@ static void die_with_message(const char *text)
 
 static void emit(const char *p, size_t n)
 {
+    // a long run goes out from where it lies, without a copy
+    if (n >= 16384) {
+        flush_output();
+        write_all(p, n);
+        return;
+    }
     if (n > sizeof outblock - outfill) {
         flush_output();
         if (n >= sizeof outblock) {
@@ -131,6 +139,26 @@ static void ensure_capacity(line_buffer *buf, size_t need)
 // 2 for CR LF; 0 alone means the input ended before any byte.
 static size_t read_babyl_line(line_buffer *buf)
 {
+    // A line that lies whole in the input block is used where it is: its
+    // line end is overwritten by the terminating zero.
+    if (inpos < inend) {
+        char *start = inblock + inpos;
+        char *lf = static_cast<char *>(memchr(start, '\n', inend - inpos));
+        if (lf) {
+            size_t n = static_cast<size_t>(lf - start);
+            inpos += n + 1;
+            buf->text = start;
+            if (n > 0 && start[n - 1] == '\r') {
+                start[n - 1] = '\0';
+                buf->length = n - 1;
+                return n + 1;
+            }
+            *lf = '\0';
+            buf->length = n;
+            return n + 1;
+        }
+    }
+    buf->text = buf->data;
     buf->length = 0;
     for (;;) {
         if (inpos == inend && !fill_input()) {
@@ -142,6 +170,7 @@ static size_t read_babyl_line(line_buffer *buf)
         size_t n = lf ? static_cast<size_t>(lf - start) : inend - inpos;
         // one byte more than the line, for its terminating zero
         ensure_capacity(buf, buf->length + n + 1);
+        buf->text = buf->data;
         memcpy(buf->data + buf->length, start, n);
         buf->length += n;
         inpos += n;
@@ -186,6 +215,47 @@ static char *build_labels_line(char *labelline)
     return result;
 }
 
+// In the body of a message every line is copied as it stands, but for a
+// CR LF line end, which becomes LF: so the complete lines of the input block
+// go out in runs, up to the first line that begins with 0x1f (which may end
+// the message). Called at the start of a line; leaves the rest (a line that
+// continues in the next block, a 0x1f line) to read_babyl_line.
+static void copy_body_lines()
+{
+    while (inpos < inend) {
+        char *p = inblock + inpos;
+        if (*p == '\x1f')
+            return;
+        char *last = static_cast<char *>(memrchr(p, '\n', inend - inpos));
+        if (!last)
+            return;
+        char *stop = last + 1;
+        for (char *q = p + 1; q < stop; q++) {
+            q = static_cast<char *>(memchr(q, '\x1f', static_cast<size_t>(stop - q)));
+            if (!q)
+                break;
+            if (q[-1] == '\n') {
+                stop = q;
+                break;
+            }
+        }
+        char *from = p;
+        for (char *cr = p; cr < stop; cr++) {
+            cr = static_cast<char *>(memchr(cr, '\r', static_cast<size_t>(stop - cr)));
+            if (!cr)
+                break;
+            if (cr[1] == '\n') {   // inside the run: a line end follows every CR LF
+                emit(from, static_cast<size_t>(cr - from));
+                from = cr + 1;
+            }
+        }
+        emit(from, static_cast<size_t>(stop - from));
+        inpos = static_cast<size_t>(stop - inblock);
+        if (stop != last + 1)
+            return;
+    }
+}
+
 static void convert(line_buffer *buf, const std::string &separator)
 {
     bool in_visible_header = false;
@@ -193,8 +263,12 @@ static void convert(line_buffer *buf, const std::string &separator)
     bool have_labels = false;
     char *labels_line = nullptr;
 
-    while (read_babyl_line(buf) > 0) {
-        const char *s = buf->data;
+    for (;;) {
+        if (printing && !in_visible_header)
+            copy_body_lines();
+        if (read_babyl_line(buf) == 0)
+            break;
+        const char *s = buf->text;
         // Markers are compared as text, up to a zero byte inside the line;
         // a line that is copied is copied whole.
         if (!printing && strcmp(s, "*** EOOH ***") == 0) {
@@ -209,7 +283,7 @@ static void convert(line_buffer *buf, const std::string &separator)
             if (s[1] == '\x0c') {
                 read_babyl_line(buf); // empty at end of input
                 free(labels_line);
-                labels_line = build_labels_line(buf->data);
+                labels_line = build_labels_line(buf->text);
                 in_visible_header = false;
                 printing = false;
                 have_labels = true;
@@ -269,11 +343,11 @@ int main(int argc, char *argv[])
         when = "\n"; // a clock beyond ctime's range; the line still ends
     std::string separator = std::string("From \"Babyl to mail by ") + progname + "\" " + when;
 
-    line_buffer buf{200, static_cast<char *>(malloc(200)), 0};
+    line_buffer buf{200, static_cast<char *>(malloc(200)), 0, nullptr};
     if (!buf.data)
         die_with_message("virtual memory exhausted");
 
-    if (read_babyl_line(&buf) == 0 || strncmp(buf.data, "BABYL OPTIONS:", 14) != 0)
+    if (read_babyl_line(&buf) == 0 || strncmp(buf.text, "BABYL OPTIONS:", 14) != 0)
         die_with_message("standard input is not a Babyl mailfile.");
     convert(&buf, separator);
     flush_output();
