@@ -1,0 +1,486 @@
+#!/usr/bin/env python3
+"""Run every benchmark of the tool set and print one table: each row a piece
+of work, our figure, the peer's figure measured in the same run, the ratio.
+
+Usage: bench/run-bench.py BUILD_DIR [--quick] [--only PART,...] [--markdown FILE]
+
+BUILD_DIR holds the programs (bin/, lib/) and bench/letterbox_bench, as
+`make bench` builds them. Generated inputs live in a temporary folder that is
+removed at the end. --quick shrinks the filter inputs tenfold (for trying the
+script out; the recorded figures come from a full run). --markdown also
+writes the table and a description of the machine to FILE. --only runs some
+of the parts: letterbox, detector, ac3-trim, babconv, mov-streamable, wss-signal.
+Needs python3, valgrind, ffmpeg (the movie peer and its input), cat and cp.
+"""
+import json
+import os
+import platform
+import resource
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FRAMES = ["4:3", "14:9", "16:9-logo", "2.39:1", "black"]
+
+rows = []      # dicts: work, ours, peer, peer_value, unit, ratio, goal, met
+missing = []   # what could not be measured, and why
+
+
+def note(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def add_row(work, ours, peer, peer_value, unit, goal=None, check=None, ratio=None):
+    if ratio is None and ours is not None and peer_value:
+        ratio = ours / peer_value
+    met = None
+    if check is not None and ratio is not None:
+        met = check(ratio, ours)
+    rows.append(dict(work=work, ours=ours, peer=peer, peer_value=peer_value, unit=unit,
+                     ratio=ratio, goal=goal or "", met=met))
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def best_wall(cmd, runs=3, shell=False, before=None):
+    """Best wall time in seconds of `runs` runs of cmd (output discarded)."""
+    best = None
+    for _ in range(runs):
+        if before:
+            before()
+        t0 = time.perf_counter()
+        subprocess.run(cmd, shell=shell, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        t = time.perf_counter() - t0
+        best = t if best is None or t < best else best
+    return best
+
+
+def best_walls(cmds, runs=5, shell=False, before=None):
+    """Best wall times of several commands, run in turns so that a change in
+    the load of a shared machine falls on all of them alike."""
+    best = [None] * len(cmds)
+    for _ in range(runs):
+        for i, cmd in enumerate(cmds):
+            t = best_wall(cmd, runs=1, shell=shell, before=before)
+            best[i] = t if best[i] is None or t < best[i] else best[i]
+    return best
+
+
+def child_cpu(cmd, **kw):
+    """User + system CPU seconds of one run of cmd, and its wall time."""
+    r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.perf_counter()
+    subprocess.run(cmd, check=True, **kw)
+    wall = time.perf_counter() - t0
+    r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime), wall
+
+
+# --- letterbox measurement -------------------------------------------------
+
+def letterbox(build, work):
+    exe = os.path.join(build, "bench", "letterbox_bench")
+    shim = os.path.join(build, "bench", "libcallgrind_shim.so")
+    if not os.access(exe, os.X_OK):
+        missing.append("letterbox rows: no %s (libbenchmark-dev, libavfilter-dev)" % exe)
+        return {}
+    note("letterbox: Google Benchmark, 5 repetitions (CPU time, median)")
+    out = os.path.join(work, "letterbox.json")
+    run([exe, "--benchmark_repetitions=5", "--benchmark_min_time=0.1",
+         "--benchmark_out=" + out, "--benchmark_out_format=json"], stdout=subprocess.DEVNULL)
+    with open(out) as f:
+        data = json.load(f)
+    times = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") != "iteration":
+            continue
+        assert b["time_unit"] == "ns"
+        times.setdefault(b["run_name"], []).append(b["cpu_time"])
+    med = {k: statistics.median(v) / 1000.0 for k, v in times.items()}   # microseconds
+
+    note("letterbox: instructions per frame under callgrind")
+    env = dict(os.environ, LD_PRELOAD=shim)
+
+    def instructions(what, frame, n):
+        cg = os.path.join(work, "callgrind.out")
+        run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + cg, exe, "count", what, frame, str(n)],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(cg) as f:
+            for line in f:
+                if line.startswith("totals:"):
+                    return int(line.split()[1])
+        raise RuntimeError("no totals in callgrind output")
+
+    have_valgrind = shutil.which("valgrind") is not None
+    if not have_valgrind:
+        missing.append("instruction counts: valgrind not installed")
+    graph = None
+    for frame in FRAMES:
+        t_ours, t_crop, t_pass = med["ours/" + frame], med["cropdetect/" + frame], med["onepass/" + frame]
+        goal, check = None, None
+        if frame in ("16:9-logo", "black"):
+            goal, check = "<= 0.3x", lambda r, o: r <= 0.3
+        if frame == "4:3":
+            goal, check = "< 1 us", lambda r, o: o < 1.0
+        add_row("letterbox %s: time/frame" % frame, t_ours, "cropdetect", t_crop, "us", goal, check)
+        if have_valgrind:
+            n_ours, n_crop = 2000, 100
+            harness = instructions("none", frame, 0)
+            if graph is None:
+                graph = instructions("cropdetect-none", frame, 0) - harness
+            i_ours = (instructions("ours", frame, n_ours) - harness) / n_ours
+            i_crop = (instructions("cropdetect", frame, n_crop) - harness - graph) / n_crop
+            add_row("letterbox %s: instructions/frame" % frame, i_ours, "cropdetect", i_crop, "instr")
+        goal, check = "<= 2x", lambda r, o: r <= 2.0
+        add_row("letterbox %s: time/frame" % frame, t_ours, "one pass over its rows", t_pass, "us", goal, check)
+    return med
+
+
+def write_pgm(build, frame, path):
+    exe = os.path.join(build, "bench", "letterbox_bench")
+    with open(path, "wb") as f:
+        run([exe, "pgm", frame], stdout=f)
+
+
+# --- the detector's poll loop under devsim ----------------------------------
+
+def detector(build, work, med, polls):
+    devsim = os.path.join(build, "bin", "devsim")
+    detect = os.path.join(build, "bin", "aspect-detect")
+    if not (os.access(devsim, os.X_OK) and os.access(detect, os.X_OK)):
+        missing.append("detector rows: devsim or aspect-detect not built")
+        return
+    pgm = os.path.join(work, "wide.pgm")
+    write_pgm(build, "16:9-logo", pgm)
+    head = "clock virtual\ndecoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\n"
+    cases = [
+        ("every poll grabs the 16:9 frame", "poll 4:3 frame=wide.pgm times=%d\n" % polls),
+        ("frame delivered once, then unchanged", "poll 4:3 frame=wide.pgm\npoll 4:3 times=%d\n" % (polls - 1)),
+    ]
+    t_measure = med.get("ours/16:9-logo")
+    for name, steps in cases:
+        scn = os.path.join(work, "box.scn")
+        with open(scn, "w") as f:
+            f.write(head + steps)
+        note("detector: %d polls under devsim's virtual clock (%s)" % (polls, name))
+        out = os.path.join(work, "detect.out")
+        with open(out, "w") as f:
+            cpu, _ = child_cpu([devsim, scn, "--", detect], stdout=f, stderr=subprocess.DEVNULL)
+        with open(out) as f:
+            lines = f.read().split()
+        if lines != ["L16:9"]:
+            raise RuntimeError("aspect-detect printed %r, expected one L16:9" % lines[:5])
+        add_row("aspect-detect poll (CPU), %s" % name, cpu / polls * 1e6,
+                "the measurement alone", t_measure, "us")
+
+
+# --- filters ---------------------------------------------------------------
+
+def ac3_stream(path, size):
+    frames = open(os.path.join(ROOT, "tests", "fixtures", "media", "sine.ac3"), "rb").read()
+    junk_size = 64 << 20 if size >= (512 << 20) else size // 16
+    # junk without a sync word (every 0x77 made 0x78), dense in 0x0b
+    junk = bytearray(os.urandom(1 << 20))
+    junk = junk.replace(b"\x77", b"\x78")
+    with open(path, "wb") as f:
+        for _ in range(junk_size >> 20):
+            f.write(junk)
+        block = frames * ((1 << 20) // len(frames) + 1)
+        written = junk_size
+        while written < size:
+            piece = block[:size - written]
+            f.write(piece)
+            written += len(piece)
+    return junk_size
+
+
+def ac3_trim(build, work, size):
+    trim = os.path.join(build, "bin", "ac3-trim")
+    if not os.access(trim, os.X_OK):
+        missing.append("ac3-trim row: ac3-trim not built")
+        return
+    path = os.path.join(work, "stream.ac3")
+    note("ac3-trim: %d MiB through a pipe" % (size >> 20))
+    junk = ac3_stream(path, size)
+    got = subprocess.run("cat '%s' | '%s' | wc -c" % (path, trim), shell=True, check=True,
+                         capture_output=True, text=True).stdout.strip()
+    if int(got) != size - junk:
+        raise RuntimeError("ac3-trim wrote %s bytes, expected %d" % (got, size - junk))
+    t_cat, t_trim = best_walls(["cat '%s' | cat" % path, "cat '%s' | '%s'" % (path, trim)], shell=True)
+    mb = size / 1e6
+    add_row("ac3-trim, %d MiB through a pipe" % (size >> 20), mb / t_trim, "cat", mb / t_cat, "MB/s",
+            ">= 0.9x", lambda r, o: r >= 0.9)
+    os.unlink(path)
+
+
+def babyl_file(path, size):
+    msgs = []
+    # Line ends are LF throughout: Python's Babyl reader takes a CR LF
+    # "*** EOOH ***" for an ordinary line and fails.
+    eol = "\n"
+    for m in range(250):
+        s = ["\x1f\x0c\n1, answered,, work, list%d,\n" % (m % 7),
+             "Received: from relay%d.example.org by mx.example.org;%s" % (m, eol),
+             "From: Sender %d <s%d@example.org>%s" % (m, m, eol),
+             "To: box@example.org%sSubject: message %d%s" % (eol, m, eol),
+             "Date: Mon, 1 Jan 2024 12:%02d:00 +0000%s" % (m % 60, eol),
+             "*** EOOH ***%s" % eol,
+             "From: Sender %d <s%d@example.org>%s" % (m, m, eol),
+             "To: box@example.org%sSubject: message %d%s%s" % (eol, m, eol, eol)]
+        for n in range(55):
+            s.append("%s line %d of message %d, some ordinary text to make up a line.%s"
+                     % (">" if n % 9 == 8 else "", n, m, eol))
+        msgs.append("".join(s))
+    chunk = "".join(msgs).encode()
+    with open(path, "wb") as f:
+        f.write(b"BABYL OPTIONS: -*- rmail -*-\nVersion: 5\nLabels: work\n")
+        for _ in range(max(1, size // len(chunk))):
+            f.write(chunk)
+        f.write(b"\x1f")
+
+
+PY_MAILBOX = r"""
+import mailbox, sys
+src = mailbox.Babyl(sys.argv[1], create=False)
+dst = mailbox.mbox(sys.argv[2])
+dst.lock()
+for message in src:
+    dst.add(mailbox.mboxMessage(message))
+dst.flush()
+dst.unlock()
+"""
+
+
+def babconv(build, work, size):
+    prog = os.path.join(build, "bin", "babconv")
+    if not os.access(prog, os.X_OK):
+        missing.append("babconv rows: babconv not built")
+        return
+    path = os.path.join(work, "in.babyl")
+    note("babconv: %d MB Babyl file" % (size // 1000000))
+    babyl_file(path, size)
+    mb = os.path.getsize(path) / 1e6
+    t_cat, t_ours = best_walls(["cat < '%s'" % path, "'%s' < '%s'" % (prog, path)], shell=True)
+    add_row("babconv, %.0f MB Babyl to mbox" % mb, mb / t_ours, "cat", mb / t_cat, "MB/s",
+            ">= 0.5x", lambda r, o: r >= 0.5)
+    note("babconv: Python's mailbox module on the same file (one run)")
+    script = os.path.join(work, "convert.py")
+    with open(script, "w") as f:
+        f.write(PY_MAILBOX)
+    out = os.path.join(work, "out.mbox")
+    t0 = time.perf_counter()
+    run([sys.executable, script, path, out])
+    t_py = time.perf_counter() - t0
+    add_row("babconv, %.0f MB Babyl to mbox" % mb, mb / t_ours, "Python mailbox", mb / t_py, "MB/s")
+    os.unlink(out)
+    os.unlink(path)
+
+
+def movie(work, size):
+    """A QuickTime movie of about `size` bytes with its header at the end."""
+    ff = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y"]
+    clip = os.path.join(work, "clip.mov")
+    run(ff + ["-f", "lavfi", "-i", "testsrc=size=640x480:rate=25", "-f", "lavfi",
+              "-i", "sine=frequency=440:sample_rate=48000", "-t", "8", "-c:v", "mjpeg", "-q:v", "2",
+              "-c:a", "pcm_s16le", "-f", "mov", clip])
+    loops = max(1, size // os.path.getsize(clip))
+    big = os.path.join(work, "movie.mov")
+    run(ff + ["-stream_loop", str(loops - 1), "-i", clip, "-c", "copy", "-f", "mov", big])
+    os.unlink(clip)
+    return big
+
+
+def moov_first(path):
+    with open(path, "rb") as f:
+        while True:
+            head = f.read(8)
+            if len(head) < 8:
+                return None
+            size, kind = struct.unpack(">I4s", head)
+            if kind in (b"moov", b"mdat"):
+                return kind == b"moov"
+            if size == 1:
+                size = struct.unpack(">Q", f.read(8))[0]
+                f.seek(size - 16, 1)
+            else:
+                f.seek(size - 8, 1)
+
+
+def mov_streamable(build, work, size):
+    prog = os.path.join(build, "bin", "mov-streamable")
+    if not os.access(prog, os.X_OK):
+        missing.append("mov-streamable rows: mov-streamable not built")
+        return
+    if not shutil.which("ffmpeg"):
+        missing.append("mov-streamable rows: ffmpeg not installed (input and peer)")
+        return
+    note("mov-streamable: making a %d MB movie" % (size // 1000000))
+    src = movie(work, size)
+    mb = os.path.getsize(src) / 1e6
+    out = os.path.join(work, "out.mov")
+    drop = lambda: os.path.exists(out) and os.unlink(out)
+    run([prog, src, out], stdout=subprocess.DEVNULL)
+    if moov_first(out) is not True:
+        raise RuntimeError("mov-streamable did not put the movie header first")
+    t_cp, t_ours, t_ff = best_walls([["cp", src, out], [prog, src, out],
+                                     ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", src, "-c", "copy",
+                                      "-movflags", "+faststart", "-f", "mov", out]], runs=3, before=drop)
+    name = "mov-streamable, %.0f MB movie" % mb
+    add_row(name, t_ours, "cp", t_cp, "s", "<= 1.3x", lambda r, o: r <= 1.3)
+    add_row(name, t_ours, "ffmpeg -c copy +faststart", t_ff, "s")
+    drop()
+    os.unlink(src)
+
+
+# --- wss-signal --------------------------------------------------------------
+
+FIELD_RATE = 50.0   # a word per field of the picture is the most that could ever be needed
+
+
+def wss_signal(build, work, words):
+    devsim = os.path.join(build, "bin", "devsim")
+    prog = os.path.join(build, "bin", "wss-signal")
+    if not (os.access(prog, os.X_OK) and os.access(devsim, os.X_OK)):
+        missing.append("wss-signal row: wss-signal or devsim not built")
+        return
+    scn = os.path.join(work, "vbi.scn")
+    records = os.path.join(work, "vbi.records")
+    with open(scn, "w") as f:
+        f.write("vbi /dev/vbi0 records=vbi.records\n")
+    inp = os.path.join(work, "words")
+    cycle = ["4:3", "L14:9", "L16:9", "L>16:9", "16:9"]
+    with open(inp, "w") as f:
+        for i in range(words):
+            f.write(cycle[i % len(cycle)] + "\n")
+        f.write("exit\n")
+    note("wss-signal: %d words through a pipe into devsim's vbi device" % words)
+    echo = os.path.join(work, "echo")
+    t0 = time.perf_counter()
+    subprocess.run("cat '%s' | '%s' '%s' -- '%s' > '%s'" % (inp, devsim, scn, prog, echo),
+                   shell=True, check=True)
+    t = time.perf_counter() - t0
+    with open(echo) as f:
+        echoed = sum(1 for line in f if line.startswith("> WSS"))
+    if echoed != words or os.path.getsize(records) != 64 * words:
+        raise RuntimeError("wss-signal echoed %d words and wrote %d bytes of records for %d words"
+                           % (echoed, os.path.getsize(records), words))
+    add_row("wss-signal, %d words, pipe to vbi device" % words, words / t,
+            "one word per field (fixed)", FIELD_RATE, "words/s", ">= 1x", lambda r, o: r >= 1.0)
+
+
+# --- the table -------------------------------------------------------------
+
+def fmt(v, unit):
+    if v is None:
+        return "-"
+    if unit == "instr":
+        return "{:,.0f}".format(v)
+    if unit == "us":
+        return "%.3g us" % v if v < 10 else "%.1f us" % v
+    if unit == "s":
+        return "%.2f s" % v
+    if unit == "MB/s":
+        return "%.0f MB/s" % v
+    if unit == "words/s":
+        return "{:,.0f}/s".format(v)
+    return "%g %s" % (v, unit)
+
+
+def table():
+    head = ["work", "ours", "peer", "peer's figure", "ours/peer", "goal", "met"]
+    body = []
+    for r in rows:
+        met = "" if r["met"] is None else ("yes" if r["met"] else "NO")
+        body.append([r["work"], fmt(r["ours"], r["unit"]), r["peer"], fmt(r["peer_value"], r["unit"]),
+                     "-" if r["ratio"] is None else "%.3g" % r["ratio"], r["goal"], met])
+    return head, body
+
+
+def print_table(head, body):
+    widths = [max(len(x) for x in col) for col in zip(head, *body)]
+    line = lambda cells: "  ".join(c.ljust(w) for c, w in zip(cells, widths)).rstrip()
+    print(line(head))
+    print(line(["-" * w for w in widths]))
+    for b in body:
+        print(line(b))
+    for m in missing:
+        print("not measured: " + m)
+
+
+def machine():
+    model = "unknown CPU"
+    flags = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name") and model == "unknown CPU":
+                    model = line.split(":", 1)[1].strip()
+                if line.startswith("flags") and not flags:
+                    have = line.split(":", 1)[1].split()
+                    flags = " ".join(x for x in ("sse2", "avx2", "avx512bw") if x in have)
+    except OSError:
+        pass
+    load = os.getloadavg()[0]
+    mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    return ("%s, %d CPUs (%s), %.0f GiB memory, %s %s, load average %.1f at the start"
+            % (model, os.cpu_count(), flags, mem, platform.system(), platform.release(), load))
+
+
+def markdown(head, body, desc):
+    out = ["Machine: " + desc, "",
+           "| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for b in body:
+        out.append("| " + " | ".join(x.replace("|", "\\|") for x in b) + " |")
+    for m in missing:
+        out.append("")
+        out.append("Not measured: " + m)
+    return "\n".join(out) + "\n"
+
+
+def main():
+    args = sys.argv[1:]
+    if not args or args[0].startswith("-"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    build = os.path.abspath(args[0])
+    quick = "--quick" in args
+    md = args[args.index("--markdown") + 1] if "--markdown" in args else None
+    scale = 10 if quick else 1
+    only = args[args.index("--only") + 1].split(",") if "--only" in args else None
+    want = lambda part: only is None or part in only
+    desc = machine()
+    tmp = tempfile.mkdtemp(prefix="bench.")
+    try:
+        med = letterbox(build, tmp) if want("letterbox") else {}
+        if want("detector"):
+            detector(build, tmp, med, 100000 // scale)
+        if want("ac3-trim"):
+            ac3_trim(build, tmp, (1 << 30) // scale)
+        if want("babconv"):
+            babconv(build, tmp, 200 * 1000000 // scale)
+        if want("mov-streamable"):
+            mov_streamable(build, tmp, 300 * 1000000 // scale)
+        if want("wss-signal"):
+            wss_signal(build, tmp, 100000 // scale)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    head, body = table()
+    print()
+    print("Machine: " + desc)
+    print()
+    print_table(head, body)
+    if md:
+        with open(md, "w") as f:
+            f.write(markdown(head, body, desc))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
