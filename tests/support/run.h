@@ -22,6 +22,8 @@ struct RunOptions {
 };
 
 // argv[0] is looked up as given (an absolute path, or by PATH via execvp).
+// TEST_WRAPPER in the environment (words such as "valgrind -q") is put in front of
+// the tool-set program, also behind devsim's "--"; TEST_TIMEOUT_SCALE stretches timeouts.
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& opt = {});
 
 // Path of a program built into build/bin.
