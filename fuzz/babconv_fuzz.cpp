@@ -1,0 +1,130 @@
+// babconv on arbitrary input. Property: the output and the status do not
+// depend on how the input arrives (one big read, or short reads of random
+// sizes with EINTR in between), and the output ends with a complete line.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <getopt.h>
+#include <sanitizer/lsan_interface.h>
+#include <set>
+#include <algorithm>
+#include <string>
+#include <unistd.h>
+
+#include "harness.h"
+
+static const uint8_t *input;
+static size_t input_size, input_pos;
+static FuzzRandom chunks;
+static bool short_reads;
+static std::string output;
+
+static ssize_t fuzz_read(int, void *to, size_t n)
+{
+    if (short_reads) {
+        uint32_t r = chunks.next();
+        if (r % 7 == 0) {
+            errno = EINTR;
+            return -1;
+        }
+        n = std::min<size_t>(n, 1 + r % 300);
+    }
+    n = std::min(n, input_size - input_pos);
+    memcpy(to, input + input_pos, n);
+    input_pos += n;
+    return ssize_t(n);
+}
+
+static ssize_t fuzz_write(int, const void *from, size_t n)
+{
+    if (short_reads && n > 1)
+        n = 1 + chunks.next() % n;
+    output.append(static_cast<const char *>(from), n);
+    return ssize_t(n);
+}
+
+static time_t fuzz_time(time_t *t)
+{
+    if (t)
+        *t = 946684800;
+    return 946684800;
+}
+
+#define read fuzz_read
+#define write fuzz_write
+#define exit fuzz_exit
+#define time(t) fuzz_time(t)
+#define main babconv_main
+#include "../mail/babconv.cpp"
+#undef main
+#undef time
+#undef exit
+#undef write
+#undef read
+
+struct Run {
+    int status;
+    std::string out;
+};
+
+static Run run_babconv(const uint8_t *data, size_t size, bool shorts, uint64_t seed)
+{
+    input = data;
+    input_size = size;
+    input_pos = 0;
+    short_reads = shorts;
+    chunks.state = seed;
+    output.clear();
+    inpos = inend = 0;
+    ineof = false;
+    outfill = 0;
+    optind = 0;
+    char name[] = "babconv";
+    char *argv[] = {name, nullptr};
+    // the program leaves memory to process exit on its error paths
+    __lsan_disable();
+    if (setjmp(fuzz_exit_jump) == 0)
+        fuzz_exit_status = babconv_main(1, argv);
+    __lsan_enable();
+    return {fuzz_exit_status, output};
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    uint64_t seed = data[0];
+    Run whole = run_babconv(data + 1, size - 1, false, seed);
+    Run pieces = run_babconv(data + 1, size - 1, true, seed);
+    FUZZ_CHECK(whole.status == pieces.status);
+    FUZZ_CHECK(whole.out == pieces.out);
+    FUZZ_CHECK(whole.status == 0 || whole.status == 1);
+    FUZZ_CHECK(whole.out.empty() || whole.out.back() == '\n');
+
+    // every output line is a separator, a label line or a line of the input
+    std::set<std::string> lines;
+    std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
+    for (size_t at = 0; at <= text.size();) {
+        size_t lf = text.find('\n', at);
+        std::string line = text.substr(at, lf == std::string::npos ? std::string::npos : lf - at);
+        // CR LF ends a line as LF does; a CR at the very end of the input stays
+        if (lf != std::string::npos && !line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.insert(line);
+        if (lf == std::string::npos)
+            break;
+        at = lf + 1;
+    }
+    time_t when = 946684800;
+    std::string separator = std::string("From \"Babyl to mail by babconv\" ") + ctime(&when);
+    for (size_t at = 0; at < whole.out.size();) {
+        size_t lf = whole.out.find('\n', at);
+        std::string line = whole.out.substr(at, lf - at);
+        FUZZ_CHECK(line + "\n" == separator || line.rfind("X-Babyl-Labels: ", 0) == 0 || lines.count(line));
+        at = lf + 1;
+    }
+    return 0;
+}

@@ -1,0 +1,79 @@
+// keyshot's command line with an arbitrary key spec, up to the point where
+// it would open the display (a display that does not exist, so it ends
+// there). Property: the spec is refused exactly when one of its '+'-separated
+// names (of its first 1023 bytes) names no key; otherwise the key and the
+// modifier mask are those of an independent reading of the names.
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+#define exit fuzz_exit
+#define main keyshot_main
+#include "../keys/keyshot.cpp"
+#undef main
+#undef exit
+
+struct Spec {
+    bool refused = false;
+    int mask = 0;
+    KeySym key = 0;
+};
+
+static Spec reference_spec(std::string text)
+{
+    Spec spec;
+    if (text.size() > 1023)
+        text.resize(1023);
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t plus = text.find('+', at);
+        std::string name = text.substr(at, plus == std::string::npos ? std::string::npos : plus - at);
+        at = plus == std::string::npos ? text.size() + 1 : plus + 1;
+        if (name.empty())
+            continue;
+        KeySym sym = name == "Alt" ? XK_Alt_L : name == "Control" ? XK_Control_L
+                   : name == "Shift" ? XK_Shift_L : XStringToKeysym(name.c_str());
+        if (sym == NoSymbol) {
+            spec.refused = true;
+            return spec;
+        }
+        switch (sym) {
+        case XK_Shift_L: case XK_Shift_R: spec.mask |= ShiftMask; break;
+        case XK_Control_L: case XK_Control_R: spec.mask |= ControlMask; break;
+        case XK_Meta_L: case XK_Meta_R: case XK_Alt_L: case XK_Alt_R: spec.mask |= Mod1Mask; break;
+        case XK_Caps_Lock: case XK_Shift_Lock:
+        case XK_Super_L: case XK_Super_R: case XK_Hyper_L: case XK_Hyper_R: break;
+        default: spec.key = sym;
+        }
+    }
+    return spec;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::string text(reinterpret_cast<const char *>(data), size);
+    text = text.substr(0, text.find('\0'));
+    if (text.empty() || text[0] == '-')
+        return 0;   // an option word, not a key spec
+    shift = 0;
+    keysym = 0;
+    keyname[0] = '\0';
+    displayname = nullptr;
+    std::string prog = "keyshot", opt = "-display", disp = "unix:65001";
+    char *argv[] = {prog.data(), opt.data(), disp.data(), text.data(), nullptr};
+    if (setjmp(fuzz_exit_jump) == 0)
+        fuzz_exit_status = keyshot_main(4, argv);
+    Spec want = reference_spec(text);
+    FUZZ_CHECK(fuzz_exit_status == 1);   // refused, no key, or no display: all end with 1
+    if (!want.refused && keyname[0] != '\0') {
+        FUZZ_CHECK(shift == want.mask);
+        FUZZ_CHECK(keysym == want.key);
+    }
+    return 0;
+}
