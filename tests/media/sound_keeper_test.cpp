@@ -18,12 +18,6 @@
 
 namespace {
 
-// A temporary directory, removed however the test ends.
-struct TempDir {
-    std::string path;
-    explicit TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
-    ~TempDir() { remove_tree(path); }
-};
 
 RunOptions Env(const std::vector<std::string> &env)
 {

@@ -35,6 +35,15 @@ std::string test_bin_path(const std::string& helper);
 std::string make_temp_dir(const std::string& tag);
 void remove_tree(const std::string& path);
 
+// A fresh temporary directory, removed however the test ends.
+struct TempDir {
+    std::string path;
+    explicit TempDir(const std::string& tag) : path(make_temp_dir(tag)) {}
+    ~TempDir() { remove_tree(path); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
