@@ -14,31 +14,31 @@ static const char *progname;
 // written in one piece: its 0x0B goes there.
 static unsigned char buffer[1 + block_size];
 
-static void Fail(const char *stream)
+static void fail(const char *stream)
 {
     fprintf(stderr, "%s: %s: %s\n", progname, stream, strerror(errno));
     exit(1);
 }
 
-static size_t ReadBlock(unsigned char *to, size_t size)
+static size_t read_block(unsigned char *to, size_t size)
 {
     for (;;) {
         ssize_t got = read(0, to, size);
         if (got >= 0)
             return static_cast<size_t>(got);
         if (errno != EINTR)
-            Fail("standard input");
+            fail("standard input");
     }
 }
 
-static void WriteAll(const unsigned char *from, size_t size)
+static void write_all(const unsigned char *from, size_t size)
 {
     while (size > 0) {
         ssize_t put = write(1, from, size);
         if (put < 0) {
             if (errno == EINTR)
                 continue;
-            Fail("standard output");
+            fail("standard output");
         }
         from += put;
         size -= static_cast<size_t>(put);
@@ -47,12 +47,12 @@ static void WriteAll(const unsigned char *from, size_t size)
 
 // Reads until the sync word is complete; returns the index in buffer of its
 // 0x0B and sets *end past the bytes read, or returns -1 at end of input.
-static long FindSync(size_t *end)
+static long find_sync(size_t *end)
 {
     unsigned char *data = buffer + 1;
     bool last_was_0b = false;
     for (;;) {
-        size_t got = ReadBlock(data, block_size);
+        size_t got = read_block(data, block_size);
         if (got == 0)
             return -1;
         *end = 1 + got;
@@ -75,13 +75,13 @@ static long FindSync(size_t *end)
     }
 }
 
-static void CopyRest()
+static void copy_rest()
 {
     for (;;) {
-        size_t got = ReadBlock(buffer, sizeof buffer);
+        size_t got = read_block(buffer, sizeof buffer);
         if (got == 0)
             return;
-        WriteAll(buffer, got);
+        write_all(buffer, got);
     }
 }
 
@@ -92,10 +92,10 @@ int main(int argc, char *argv[])
     signal(SIGPIPE, SIG_IGN);
 
     size_t end = 0;
-    long start = FindSync(&end);
+    long start = find_sync(&end);
     if (start < 0)
         return 0;
-    WriteAll(buffer + start, end - static_cast<size_t>(start));
-    CopyRest();
+    write_all(buffer + start, end - static_cast<size_t>(start));
+    copy_rest();
     return 0;
 }
