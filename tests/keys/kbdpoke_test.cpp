@@ -1,7 +1,7 @@
 // kbdpoke run under devsim, whose launcher takes the raw-I/O capability away:
 // the port writes it catches and the virtual time of each. Never run kbdpoke
 // as root outside devsim: it would reach this machine's keyboard controller.
-#include "run.h"
+#include "box.h"
 
 #include <gtest/gtest.h>
 
@@ -10,27 +10,12 @@ namespace {
 const std::string kUsage = "Usage: kbdpoke <control codes>\n    e.g. kbdpoke ea 17\n";
 const std::string kRefused = "Could not change port permissions. Please run as root.: Operation not permitted\n";
 
-struct Box {
-    std::string dir = make_temp_dir("kbdpoke");
-
-    explicit Box(const std::string& ports) { write_file(dir + "/box.scn", "clock virtual\n" + ports); }
-    ~Box() { remove_tree(dir); }
-
-    RunResult run(const std::vector<std::string>& args) const
-    {
-        std::vector<std::string> argv = {bin_path("devsim"), dir + "/box.scn", "--trace",
-                                         dir + "/trace", "--", bin_path("kbdpoke")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_program(argv);
-    }
-
-    std::string trace() const { return file_exists(dir + "/trace") ? read_file(dir + "/trace") : ""; }
-};
+const std::string kGrant = "clock virtual\nports grant\n", kRefuse = "clock virtual\nports refuse\n";
 
 TEST(Kbdpoke, WritesEachByteToTheDataPortAfter300Microseconds)
 {
-    Box box("ports grant\n");
-    RunResult r = box.run({"ea", "17"});
+    Box box("kbdpoke", kGrant);
+    RunResult r = box.run("kbdpoke", {"ea", "17"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -43,11 +28,11 @@ TEST(Kbdpoke, WritesEachByteToTheDataPortAfter300Microseconds)
 
 TEST(Kbdpoke, ArgumentsAreBase16AndOnlyTheLowByteIsWritten)
 {
-    Box box("ports grant\n");
+    Box box("kbdpoke", kGrant);
     const std::vector<std::string> args = {"0x1ff", "zz", "-1", "0X7F", "+a", "100", "12xyz",
                                            "fffffffffffffffffffff", "", "-0x80"};
     const char* bytes[] = {"0xff", "0x0", "0xff", "0x7f", "0xa", "0x0", "0x12", "0xff", "0x0", "0x80"};
-    RunResult r = box.run(args);
+    RunResult r = box.run("kbdpoke", args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     std::string want = "0.000000 ioperm from=0x60 num=3 on=1 -> 0\n";
@@ -62,15 +47,15 @@ TEST(Kbdpoke, ArgumentsAreBase16AndOnlyTheLowByteIsWritten)
 
 TEST(Kbdpoke, WithoutArgumentsPrintsUsageAndStillAsksForThePorts)
 {
-    Box granted("ports grant\n");
-    RunResult r = granted.run({});
+    Box granted("kbdpoke", kGrant);
+    RunResult r = granted.run("kbdpoke");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(granted.trace(), "0.000000 ioperm from=0x60 num=3 on=1 -> 0\n");
 
-    Box refused("ports refuse\n");
-    r = refused.run({});
+    Box refused("kbdpoke", kRefuse);
+    r = refused.run("kbdpoke");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.err, kRefused);
@@ -81,8 +66,8 @@ TEST(Kbdpoke, WithoutArgumentsPrintsUsageAndStillAsksForThePorts)
 // and a script sees it.
 TEST(Kbdpoke, RefusedPermissionWritesNothingAndEndsWithStatus1)
 {
-    Box box("ports refuse\n");
-    RunResult r = box.run({"ea", "17"});
+    Box box("kbdpoke", kRefuse);
+    RunResult r = box.run("kbdpoke", {"ea", "17"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, kRefused);
