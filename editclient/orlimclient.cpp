@@ -82,6 +82,15 @@ static int check_socket_owner(const char *path)
     return st.st_uid == geteuid() ? 0 : 1;
 }
 
+static bool server_is_ours(int sock, uid_t euid)
+{
+    struct ucred cred;
+    socklen_t len = sizeof cred;
+    if (getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return false;
+    return cred.uid == euid;
+}
+
 // A '+' argument made of digits and ':' only is a position, not a file name.
 static bool needs_prefix(const char *arg)
 {
@@ -213,6 +222,12 @@ int main(int argc, char *argv[])
     if (connect(sock, reinterpret_cast<struct sockaddr *>(&addr), len) < 0) {
         fprintf(stderr, "%s: ", progname);
         perror("connect");
+        fall_back_to_alternate_editor(argv);
+    }
+    // The path may have led elsewhere since it was checked (a symbolic link
+    // in /tmp): the process at the other end must be the user's own too.
+    if (euid != 0 && !server_is_ours(sock, euid)) {
+        fprintf(stderr, "%s: Invalid socket owner\n", progname);
         fall_back_to_alternate_editor(argv);
     }
 
