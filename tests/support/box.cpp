@@ -49,8 +49,7 @@ std::string normalise_trace(const std::string &text, TraceView view)
 
 Box::Box(const std::string &tag, const std::string &scenario_text) : tmp(tag)
 {
-    if (!scenario_text.empty())
-        scenario(scenario_text);
+    scenario(scenario_text);
 }
 
 std::string Box::read(const std::string &name) const

@@ -5,7 +5,7 @@
 //   box.file("picture.mpg", bytes);                  // files the program or scenario needs
 //   RunResult r = box.run("still-show", {"picture.mpg"});
 //   EXPECT_EQ(box.trace(), "0.000000 open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> fd\n...");
-//   EXPECT_EQ(box.calls()[0], "open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> fd");
+//   EXPECT_EQ(box.calls({.times = false})[0], "open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> fd");
 //
 // Every run starts from an empty trace. The trace is always read through
 // normalise_trace, so its conventions are made in one place.
@@ -35,7 +35,7 @@ struct Box {
     std::string scenario_path = dir + "/box.scn";
     std::string trace_path = dir + "/trace";
 
-    // With a scenario, writes it now; scenario() writes another later.
+    // Writes the scenario (empty: a box without devices); scenario() replaces it.
     explicit Box(const std::string &tag, const std::string &scenario_text = "");
 
     std::string path(const std::string &name) const { return dir + "/" + name; }
@@ -55,9 +55,6 @@ struct Box {
 
     // The trace of the last run ("" when there is none).
     std::string trace(TraceView view = {}) const { return normalise_trace(read("trace"), view); }
-    // Its lines, by default without time stamps.
-    std::vector<std::string> calls(TraceView view = {.times = false}) const
-    {
-        return trace_lines(read("trace"), view);
-    }
+    // The same, one entry per line.
+    std::vector<std::string> calls(TraceView view = {}) const { return trace_lines(read("trace"), view); }
 };
