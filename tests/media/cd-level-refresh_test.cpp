@@ -1,44 +1,10 @@
 // cd-level-refresh run under devsim: the level word read from the simulated
 // mixer must be the one written back, and each failure is one warn line.
-#include "run.h"
+#include "box.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 namespace {
-
-struct Box {
-    std::string dir = make_temp_dir("cd-level-refresh");
-
-    explicit Box(const std::string& devices) { write_file(dir + "/box.scn", devices); }
-    ~Box() { remove_tree(dir); }
-
-    RunResult run(const std::vector<std::string>& env) const
-    {
-        RunOptions o;
-        o.env = env;
-        return run_program({bin_path("devsim"), dir + "/box.scn", "--trace", dir + "/trace", "--",
-                            bin_path("cd-level-refresh")},
-                           o);
-    }
-
-    // The trace without time stamps and descriptor numbers.
-    std::string trace() const
-    {
-        std::istringstream in(file_exists(dir + "/trace") ? read_file(dir + "/trace") : "");
-        std::string out;
-        for (std::string line; std::getline(in, line);) {
-            line.erase(0, line.find(' ') + 1);
-            size_t arrow = line.rfind(" -> ");
-            if (line.rfind("open ", 0) == 0 && arrow != std::string::npos &&
-                isdigit(static_cast<unsigned char>(line[arrow + 4])))
-                line.replace(arrow + 4, std::string::npos, "fd");
-            out += line + "\n";
-        }
-        return out;
-    }
-};
 
 const std::string kOpen = "open /dev/dsp O_WRONLY -> fd\n";
 const std::string kRead = "SOUND_MIXER_READ_CD /dev/dsp -> 0 level=0x3264\n";
@@ -54,12 +20,14 @@ TEST(CdLevelRefresh, WritesBackTheWordItReadAndPrintsOnlyWithDebug)
     for (const Case& c : {Case{"DEBUG", ""}, Case{"DEBUG=", "READ_CD returned 12900\n"},
                           Case{"DEBUG=0", "READ_CD returned 12900\n"}}) {
         SCOPED_TRACE(c.debug);
-        Box box(mixer);
-        RunResult r = box.run({c.debug});
+        Box box("cd-level-refresh", mixer);
+        RunOptions o;
+        o.env = {c.debug};
+        RunResult r = box.run("cd-level-refresh", {}, o);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(box.trace(), kOpen + kRead + kWrite + "exit still open: /dev/dsp\n");
+        EXPECT_EQ(box.trace({.times = false}), kOpen + kRead + kWrite + "exit still open: /dev/dsp\n");
     }
 }
 
@@ -79,12 +47,14 @@ TEST(CdLevelRefresh, EachFailureIsOneWarnLineAndStatusOneWithNothingWritten)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.devices);
-        Box box(c.devices);
-        RunResult r = box.run({"DEBUG="});
+        Box box("cd-level-refresh", c.devices);
+        RunOptions o;
+        o.env = {"DEBUG="};
+        RunResult r = box.run("cd-level-refresh", {}, o);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(box.trace(), c.trace);
+        EXPECT_EQ(box.trace({.times = false}), c.trace);
     }
 }
 
