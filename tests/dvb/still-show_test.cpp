@@ -1,12 +1,11 @@
 // still-show run under devsim: what it prints, the stills the decoder
 // received, and when it told the decoder to play again (virtual clock).
-#include "run.h"
+#include "box.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,52 +14,32 @@ namespace {
 const std::string kDecoder = "decoder /dev/dvb/adapter0/video0 stills=stills\n";
 const std::string kOpen = "0.000000 open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> fd\n";
 
-struct Box {
-    std::string dir = make_temp_dir("still-show");
-    std::string picture = dir + "/picture.mpg";
+// A box with a picture of random bytes beside the scenario.
+struct Stills : Box {
+    std::string picture = path("picture.mpg");
 
-    explicit Box(const std::string& devices = kDecoder, size_t picture_size = 5000)
+    explicit Stills(const std::string& devices = kDecoder, size_t picture_size = 5000)
+        : Box("still-show", "clock virtual\n" + devices)
     {
-        write_file(dir + "/box.scn", "clock virtual\n" + devices);
         std::mt19937 gen(picture_size);
         std::string bytes(picture_size, '\0');
         for (char& c : bytes)
             c = static_cast<char>(gen());
-        write_file(picture, bytes);
+        file("picture.mpg", bytes);
     }
-    ~Box() { remove_tree(dir); }
 
     RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) const
     {
-        std::vector<std::string> argv = {bin_path("devsim"), dir + "/box.scn", "--trace",
-                                         dir + "/trace", "--", bin_path("still-show")};
-        argv.insert(argv.end(), args.begin(), args.end());
         RunOptions o;
-        o.cwd = dir;
         o.env = env;
-        return run_program(argv, o);
-    }
-
-    // The trace with descriptor numbers taken out.
-    std::string trace() const
-    {
-        std::istringstream in(file_exists(dir + "/trace") ? read_file(dir + "/trace") : "");
-        std::string out;
-        for (std::string line; std::getline(in, line);) {
-            size_t arrow = line.rfind(" -> ");
-            if (line.find(" open ") != std::string::npos && arrow != std::string::npos &&
-                isdigit(static_cast<unsigned char>(line[arrow + 4])))
-                line.replace(arrow + 4, std::string::npos, "fd");
-            out += line + "\n";
-        }
-        return out;
+        return Box::run("still-show", args, o);
     }
 
     std::string still(int n) const
     {
         char name[32];
-        snprintf(name, sizeof name, "/stills/still-%03d.mpg", n);
-        return file_exists(dir + name) ? read_file(dir + name) : "(none)";
+        snprintf(name, sizeof name, "stills/still-%03d.mpg", n);
+        return file_exists(path(name)) ? read(name) : "(none)";
     }
 };
 
@@ -79,7 +58,7 @@ std::string ShownTrace(size_t size, unsigned secs)
 
 TEST(StillShow, NoArgumentPrintsUsageAndOpensNothing)
 {
-    Box box;
+    Stills box;
     RunResult r = box.run({});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
@@ -89,7 +68,7 @@ TEST(StillShow, NoArgumentPrintsUsageAndOpensNothing)
 
 TEST(StillShow, DecoderReceivesThePictureByteForByteThenPlaysAfterThreeSeconds)
 {
-    Box box;
+    Stills box;
     RunResult r = box.run({"picture.mpg"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "I-frame size: 5000\nread: 5000 bytes\n");
@@ -100,7 +79,7 @@ TEST(StillShow, DecoderReceivesThePictureByteForByteThenPlaysAfterThreeSeconds)
 
 TEST(StillShow, PictureOfSomeMegabytesArrivesWholeThroughShortReads)
 {
-    Box box(kDecoder, 3 << 20);
+    Stills box(kDecoder, 3 << 20);
     std::string log = box.dir + "/reads";
     RunResult r = box.run({"picture.mpg"}, {"LD_PRELOAD=" + test_bin_path("libread_chunks.so"),
                                             "READ_CHUNKS_FILE=" + box.picture,
@@ -137,7 +116,7 @@ TEST(StillShow, DisplayTimeIsTheSecondOfExactlyTwoArgumentsInBaseZero)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[1]);
-        Box box;
+        Stills box;
         RunResult r = box.run(c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
@@ -148,7 +127,7 @@ TEST(StillShow, DisplayTimeIsTheSecondOfExactlyTwoArgumentsInBaseZero)
 TEST(StillShow, NegativeDisplayTimeIsRefusedBeforeAnythingOpens)
 {
     for (const char* secs : {"-1", "-0x10"}) {
-        Box box;
+        Stills box;
         RunResult r = box.run({"picture.mpg", secs});
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, "");
@@ -159,14 +138,14 @@ TEST(StillShow, NegativeDisplayTimeIsRefusedBeforeAnythingOpens)
 
 TEST(StillShow, UnopenableFileOrDecoderEndsWith255)
 {
-    Box box;
+    Stills box;
     RunResult r = box.run({"missing.mpg"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "File open:: No such file or directory\n");
     EXPECT_EQ(box.trace(), "");
 
-    Box nodecoder("");
+    Stills nodecoder("");
     r = nodecoder.run({"picture.mpg"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
@@ -177,7 +156,7 @@ TEST(StillShow, UnopenableFileOrDecoderEndsWith255)
 
 TEST(StillShow, FailedDecoderRequestsAreReportedAndTheRunGoesOn)
 {
-    Box still(kDecoder + "fail VIDEO_STILLPICTURE EINVAL\n");
+    Stills still(kDecoder + "fail VIDEO_STILLPICTURE EINVAL\n");
     RunResult r = still.run({"picture.mpg", "2"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "I-frame size: 5000\nread: 5000 bytes\n");
@@ -189,7 +168,7 @@ TEST(StillShow, FailedDecoderRequestsAreReportedAndTheRunGoesOn)
                                  "2.000000 close /dev/dvb/adapter0/video0 -> 0\n"
                                  "2.000000 exit still open: none\n");
 
-    Box play(kDecoder + "fail VIDEO_PLAY EIO\n");
+    Stills play(kDecoder + "fail VIDEO_PLAY EIO\n");
     r = play.run({"picture.mpg"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "VIDEO PLAY: : Input/output error\n");
@@ -199,7 +178,7 @@ TEST(StillShow, FailedDecoderRequestsAreReportedAndTheRunGoesOn)
 // Nothing of a picture that was not read whole may reach the decoder.
 TEST(StillShow, UnreadablePictureSendsNothingAndEndsWith255)
 {
-    Box box;
+    Stills box;
     mkdir((box.dir + "/folder").c_str(), 0755);
     RunResult r = box.run({"folder"});
     EXPECT_EQ(r.status, 255);
@@ -216,7 +195,7 @@ TEST(StillShow, FileShorterThanItsStatSizeSendsNothing)
     struct stat sb;
     if (stat(attr.c_str(), &sb) != 0 || sb.st_size <= 64)
         GTEST_SKIP() << "no /sys attribute file of a page here";
-    Box box;
+    Stills box;
     RunResult r = box.run({attr});
     std::string content = read_file(attr);
     std::string size = std::to_string(sb.st_size), got = std::to_string(content.size());
@@ -230,7 +209,7 @@ TEST(StillShow, FileShorterThanItsStatSizeSendsNothing)
 
 TEST(StillShow, FileBeyondTheSigned32BitSizeIsRefused)
 {
-    Box box;
+    Stills box;
     // Sparse: it takes no room on disk.
     ASSERT_EQ(truncate(box.picture.c_str(), 1LL << 31), 0);
     RunResult r = box.run({"picture.mpg"});
