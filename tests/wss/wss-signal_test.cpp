@@ -1,6 +1,6 @@
 // wss-signal run under devsim: what it echoes, what it reports, and the
 // records its sliced-VBI output device receives.
-#include "run.h"
+#include "box.h"
 
 #include <gtest/gtest.h>
 
@@ -19,57 +19,29 @@ struct Record {
     uint8_t data[48];
 };
 
-// A simulated box with a sliced-VBI output, in a temporary folder of its own.
-struct Box {
-    std::string dir = make_temp_dir("wss-signal");
-    std::string scenario = dir + "/vbi.scn";
-    std::string trace = dir + "/trace";
-    std::string records = dir + "/records";
-
-    explicit Box(const std::string& extra = "", const std::string& device = "vbi /dev/vbi0")
+// A simulated box with a sliced-VBI output.
+struct Vbi : Box {
+    explicit Vbi(const std::string& extra = "", const std::string& device = "vbi /dev/vbi0")
+        : Box("wss-signal", "clock virtual\n" + device + " records=records\n" + extra)
     {
-        write_file(scenario, "clock virtual\n" + device + " records=records\n" + extra);
-    }
-    ~Box() { remove_tree(dir); }
-
-    std::vector<std::string> argv(const std::vector<std::string>& args = {}) const
-    {
-        std::vector<std::string> v = {bin_path("devsim"), scenario, "--trace", trace, "--",
-                                      bin_path("wss-signal")};
-        v.insert(v.end(), args.begin(), args.end());
-        return v;
     }
 
     RunResult run(const std::string& input, const std::vector<std::string>& args = {}) const
     {
         RunOptions o;
         o.input = input;
-        o.cwd = dir;
-        return run_program(argv(args), o);
+        return Box::run("wss-signal", args, o);
     }
 
-    // The trace without time stamps and descriptor numbers; sleeps only if asked.
+    // The calls without time stamps; sleeps only if asked.
     std::vector<std::string> calls(bool sleeps = false) const
     {
-        std::vector<std::string> out;
-        if (!file_exists(trace))
-            return out;
-        std::istringstream in(read_file(trace));
-        for (std::string line; std::getline(in, line);) {
-            line.erase(0, line.find(' ') + 1); // time stamp
-            size_t arrow = line.rfind(" -> ");
-            if (line.rfind("open ", 0) == 0 && arrow != std::string::npos &&
-                line.find_first_not_of("0123456789", arrow + 4) == std::string::npos)
-                line.replace(arrow + 4, std::string::npos, "fd");
-            if (sleeps || line.rfind("usleep", 0) != 0)
-                out.push_back(line);
-        }
-        return out;
+        return Box::calls({.times = false, .sleeps = sleeps});
     }
 
     std::vector<Record> received() const
     {
-        std::string raw = read_file(records);
+        std::string raw = read_file(path("records"));
         EXPECT_EQ(raw.size() % sizeof(Record), 0u);
         std::vector<Record> v(raw.size() / sizeof(Record));
         if (!v.empty())
@@ -105,7 +77,7 @@ void ExpectRecord(const Record& r, uint32_t id, uint8_t d0, uint8_t d1)
 
 TEST(WssSignal, TwoArgumentsGiveUsageAndStatus99WithoutTouchingTheDevice)
 {
-    Box box;
+    Vbi box;
     RunResult r = box.run("4:3\nexit\n", {"/dev/vbi0", "extra"});
     EXPECT_EQ(r.status, 99);
     EXPECT_EQ(r.out, "");
@@ -115,7 +87,7 @@ TEST(WssSignal, TwoArgumentsGiveUsageAndStatus99WithoutTouchingTheDevice)
 
 TEST(WssSignal, StartProvesTheDeviceAndReleasesItBeforeReading)
 {
-    Box box;
+    Vbi box;
     RunResult r = box.run("exit\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "> exit\n");
@@ -127,14 +99,14 @@ TEST(WssSignal, StartProvesTheDeviceAndReleasesItBeforeReading)
 TEST(WssSignal, DeviceFailuresAtStartEndWithTheirStatus)
 {
     {
-        Box box("", "vbi /dev/vbi1");
+        Vbi box("", "vbi /dev/vbi1");
         RunResult r = box.run("4:3\nexit\n");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Error: Can't open device '/dev/vbi0' (No such file or directory)\n");
     }
     {
-        Box box("fail VIDIOC_S_FMT EINVAL\n");
+        Vbi box("fail VIDIOC_S_FMT EINVAL\n");
         RunResult r = box.run("4:3\nexit\n");
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
@@ -151,7 +123,7 @@ TEST(WssSignal, DeviceFailuresAtStartEndWithTheirStatus)
 
 TEST(WssSignal, TheOneArgumentIsTheDevicePathWhateverItLooksLike)
 {
-    Box box("", "vbi /dev/vbi1");
+    Vbi box("", "vbi /dev/vbi1");
     RunResult r = box.run("L16:9 exit\n", {"/dev/vbi1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "> WSS 0xb = L16:9\n> exit\n");
@@ -164,7 +136,7 @@ TEST(WssSignal, TheOneArgumentIsTheDevicePathWhateverItLooksLike)
 
 TEST(WssSignal, TableWordsOpenTheDeviceOnceAndSendTheirCodes)
 {
-    Box box;
+    Vbi box;
     RunResult r = box.run("16:9\n4:3\nL14:9\nL16:9\nL>16:9\nexit\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -187,7 +159,7 @@ TEST(WssSignal, TableWordsOpenTheDeviceOnceAndSendTheirCodes)
 
 TEST(WssSignal, OtherWordsAreReadAsHexadecimalCodes)
 {
-    Box box;
+    Vbi box;
     RunResult r = box.run("0 dead 0x7 EXIT Free exit2 16-9 4000 -1 123456789 10000000000000000 exit\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -216,7 +188,7 @@ TEST(WssSignal, OtherWordsAreReadAsHexadecimalCodes)
 
 TEST(WssSignal, UnknownWordsAreReportedAndChangeNothing)
 {
-    Box box;
+    Vbi box;
     RunResult r = box.run("wide 4:3 x -- 0xg exit\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> WSS 0x0\n> exit\n");
@@ -232,7 +204,7 @@ TEST(WssSignal, UnknownWordsAreReportedAndChangeNothing)
 
 TEST(WssSignal, FreeReleasesTheDeviceAndTheNextCodeReopensIt)
 {
-    Box box;
+    Vbi box;
     RunResult r = box.run("free 4:3 free free L16:9 exit\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -246,7 +218,7 @@ TEST(WssSignal, FreeReleasesTheDeviceAndTheNextCodeReopensIt)
 
 TEST(WssSignal, SeveralWordsOnALineAndDetectorLinesWithARatioNumber)
 {
-    Box box;
+    Vbi box;
     RunResult r = box.run("4:3 L16:9\n133 4:3\n\t L14:9  \n\nexit");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> WSS 0xb = L16:9\n> WSS 0x133\n> WSS 0x8 = 4:3\n"
@@ -258,7 +230,7 @@ TEST(WssSignal, SeveralWordsOnALineAndDetectorLinesWithARatioNumber)
 
 TEST(WssSignal, OverLongWordIsReportedOnceAndSkippedWhole)
 {
-    Box box;
+    Vbi box;
     const std::string a96(96, 'a'), a97(97, 'a');
     // 96 characters still fit; the tail of a longer word is no word of its own
     RunResult r = box.run("4:3 " + a97 + " L16:9\n" + std::string(96, 'z') + "4:3 " +
@@ -273,7 +245,7 @@ TEST(WssSignal, OverLongWordIsReportedOnceAndSkippedWhole)
 
 TEST(WssSignal, WriteFailureEndsWithStatus4AfterTheEcho)
 {
-    Box box("fail write@2 EIO\n");
+    Vbi box("fail write@2 EIO\n");
     RunResult r = box.run("4:3 L14:9 L16:9 exit\n");
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> WSS 0x1 = L14:9\n");
@@ -288,14 +260,14 @@ TEST(WssSignal, WriteFailureEndsWithStatus4AfterTheEcho)
 TEST(WssSignal, ReopenFailuresEndAsAtStart)
 {
     {
-        Box box("fail open:/dev/vbi0@2 ENODEV\n");
+        Vbi box("fail open:/dev/vbi0@2 ENODEV\n");
         RunResult r = box.run("free L14:9 exit\n");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Error: Can't open device '/dev/vbi0' (No such device)\n");
     }
     {
-        Box box("fail VIDIOC_S_FMT@3 EBUSY\n");
+        Vbi box("fail VIDIOC_S_FMT@3 EBUSY\n");
         RunResult r = box.run("4:3 free L14:9 exit\n");
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> free device\n");
@@ -306,11 +278,12 @@ TEST(WssSignal, ReopenFailuresEndAsAtStart)
 
 TEST(WssSignal, InputErrorEndsWithStatus1)
 {
-    Box box;
+    Vbi box;
     // a folder as standard input: every read fails with EISDIR
-    RunResult r = run_program({"sh", "-c", "exec \"$@\" < \"$0\"", box.dir,
-                               bin_path("devsim"), box.scenario, "--trace", box.trace, "--",
-                               bin_path("wss-signal")});
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" < \"$0\"", box.dir};
+    for (const std::string& word : box.argv("wss-signal"))
+        argv.push_back(word);
+    RunResult r = run_program(argv);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Error: Can't read input (Is a directory)\n");
@@ -328,7 +301,7 @@ static pid_t Start(const Box& box, int in, const std::string& output)
         int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(out, 1);
-        auto argv = box.argv();
+        auto argv = box.argv("wss-signal");
         std::vector<char*> args;
         for (auto& s : argv)
             args.push_back(s.data());
@@ -346,7 +319,7 @@ static int WaitForSleeps(const Box& box, int n)
     int found = 0;
     for (int i = 0; i < 3000 && found < n; i++) {
         usleep(10000);
-        std::string t = file_exists(box.trace) ? read_file(box.trace) : "";
+        std::string t = box.read("trace");
         found = 0;
         for (size_t at = t.find(" usleep "); at != std::string::npos; at = t.find(" usleep ", at + 1))
             found++;
@@ -366,7 +339,7 @@ static bool Kill(pid_t pid)
 
 TEST(WssSignal, EndOfInputIsRetriedEvery100msAndLaterWordsAreRead)
 {
-    Box box;
+    Vbi box;
     std::string input = box.dir + "/input", output = box.dir + "/output";
     write_file(input, "4:3\n");
     int in = open(input.c_str(), O_RDONLY);
@@ -395,7 +368,7 @@ TEST(WssSignal, EndOfInputIsRetriedEvery100msAndLaterWordsAreRead)
     EXPECT_EQ(read_file(output), "> WSS 0x8 = 4:3\n> WSS 0xb = L16:9\n> exit\n");
 
     // every pause is one usleep of 100000 us, 0.1 s apart on the virtual clock
-    std::istringstream trace(read_file(box.trace));
+    std::istringstream trace(box.trace());
     double last = -1;
     int n = 0;
     for (std::string line; std::getline(trace, line);) {
@@ -416,7 +389,7 @@ TEST(WssSignal, EndOfInputIsRetriedEvery100msAndLaterWordsAreRead)
 
 TEST(WssSignal, StaysIdleAfterThePipeWriterHasGone)
 {
-    Box box;
+    Vbi box;
     std::string output = box.dir + "/output";
     int p[2];
     ASSERT_EQ(pipe2(p, O_CLOEXEC), 0); // the writer's end must not reach the program
@@ -447,7 +420,7 @@ static std::string Frame(int bar)
 
 TEST(AspectPipe, DetectorLinesSwitchTheTelevisionInOrder)
 {
-    Box box;
+    Vbi box;
     write_file(box.dir + "/full.pgm", Frame(0));
     write_file(box.dir + "/l149.pgm", Frame(17));
     write_file(box.dir + "/l169.pgm", Frame(30));
@@ -463,7 +436,7 @@ TEST(AspectPipe, DetectorLinesSwitchTheTelevisionInOrder)
     RunOptions o;
     o.cwd = box.dir;
     RunResult r = run_program({"sh", "-c", "{ \"$0\" broadcast.scn -- \"$1\" -e 2; echo exit; } | "
-                                           "\"$0\" vbi.scn --trace trace -- \"$2\"",
+                                           "\"$0\" box.scn --trace trace -- \"$2\"",
                                bin_path("devsim"), bin_path("aspect-detect"), bin_path("wss-signal")},
                               o);
     EXPECT_EQ(r.status, 0);
