@@ -8,74 +8,41 @@
 #include <sys/sysinfo.h>
 #include <vector>
 
-#include "run.h"
+#include "box.h"
 
 namespace {
 
 const int W = 720, H = 576;
 
-// A temp folder with a scenario, its frames and the trace of one run.
-struct Box {
-    std::string dir = make_temp_dir("aspect-detect");
-    std::string trace_path = dir + "/run.trace";
-    ~Box() { remove_tree(dir); }
+// A box with the detector's frames beside its scenario.
+struct Detector : Box {
+    Detector() : Box("aspect-detect") {}
 
     // A grey frame with black bars of `top` and `bottom` rows around a
     // picture that ramps from dark to light across every row.
-    void frame(const std::string &name, int top, int bottom, int width = W, int height = H)
+    void frame(const std::string &name, int top, int bottom, int width = W, int height = H) const
     {
         std::string pgm = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
         for (int y = 0; y < height; y++)
             for (int x = 0; x < width; x++)
                 pgm += char(y < top || y >= height - bottom ? 0 : x * 255 / (width - 1));
-        write_file(dir + "/" + name, pgm);
+        file(name, pgm);
     }
 
     // Runs the detector; with `merged`, its standard output goes into the
-    // trace file as well, so each printed line sits among the calls of the
-    // poll that printed it.
-    RunResult run(const std::string &scenario, std::vector<std::string> args, bool merged = false)
+    // trace as well, so each printed line sits among the calls of the poll
+    // that printed it (marked "> ").
+    RunResult run(const std::string &scenario_text, const std::vector<std::string> &args, bool merged = false) const
     {
-        write_file(dir + "/box.scn", scenario);
-        std::vector<std::string> argv;
-        if (merged)
-            argv = {"/bin/sh", "-c", "exec \"$@\" >>\"$0\"", trace_path};
-        for (const std::string &a :
-             {bin_path("devsim"), dir + "/box.scn", std::string("--trace"), trace_path, std::string("--"),
-              bin_path("aspect-detect")})
-            argv.push_back(a);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_program(argv);
+        scenario(scenario_text);
+        return merged ? run_merged("aspect-detect", args) : Box::run("aspect-detect", args);
     }
 
-    // The trace without its times, and with the descriptor numbers of
-    // successful opens left out. Lines of the program's own output (merged
-    // runs) are kept as they are, marked with "> ".
-    std::vector<std::string> calls()
-    {
-        std::vector<std::string> lines;
-        std::string text = file_exists(trace_path) ? read_file(trace_path) : "";
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find('\n', pos);
-            std::string line = text.substr(pos, end - pos);
-            pos = end == std::string::npos ? text.size() : end + 1;
-            std::string time = line.substr(0, line.find(' '));
-            if (time.find('.') == std::string::npos || time.find_first_not_of("0123456789.") != std::string::npos) {
-                lines.push_back("> " + line);
-                continue;
-            }
-            line = line.substr(time.size() + 1);
-            if (line.rfind("open ", 0) == 0 && line.find("-> -1") == std::string::npos)
-                line = line.substr(0, line.find("-> ")) + "-> fd";
-            lines.push_back(line);
-        }
-        return lines;
-    }
+    std::vector<std::string> calls() const { return Box::calls({.times = false}); }
 
     // What each poll printed, one entry per poll ("" for nothing); needs a
     // merged run. A poll begins with its first status request.
-    std::vector<std::string> printed_per_poll(const char *first_request = "VIDEO_GET_STATUS")
+    std::vector<std::string> printed_per_poll(const char *first_request = "VIDEO_GET_STATUS") const
     {
         std::vector<std::string> polls;
         for (const std::string &line : calls()) {
@@ -154,7 +121,7 @@ const std::string end_of_polls = "Error: Can't get status of device '/dev/dvb/ad
 TEST(AspectDetect, HelpPrintsTheUsageWithTheDefaultsAndOpensNothing)
 {
     for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-t", "10", "-s", "7", "--help"}, {"-h", "-x"}}) {
-        Box box;
+        Detector box;
         box.frame("full.pgm", 0, 0);
         RunResult r = box.run(devices + "poll 4:3 frame=full.pgm\n", args);
         EXPECT_EQ(r.out, usage_text(bin_path("aspect-detect"))) << args[0];
@@ -177,7 +144,7 @@ TEST(AspectDetect, OptionErrorsAreReportedAndTheRunGoesOn)
                                       + p + ": error - extra arguments 'x'... [arg #2...] - ignored\n"},
              Case{{"foo", "bar"}, p + ": error - extra arguments 'foo'... [arg #1...] - ignored\n"},
          }) {
-        Box box;
+        Detector box;
         box.frame("full.pgm", 0, 0);
         RunResult r = box.run(devices + "poll 4:3 frame=full.pgm\n", c.args);
         EXPECT_EQ(r.err, c.error + end_of_polls) << c.args[0];
@@ -190,7 +157,7 @@ TEST(AspectDetect, NegativeOverscanIsRefusedBeforeAnyDevice)
 {
     const std::string p = bin_path("aspect-detect");
     for (auto [value, shown] : {std::pair{"-3", "-3"}, {"nan", "nan"}}) {
-        Box box;
+        Detector box;
         RunResult r = box.run(devices, {"-s", value});
         EXPECT_EQ(r.err, p + ": error - invalid overscan " + shown + " (percent; 0..100) - not started\n");
         EXPECT_EQ(r.out, "");
@@ -255,7 +222,7 @@ TEST(AspectDetect, DeviceFailuresAreReportedAfterClosingWhatWasOpen)
                        shut_down),
                   "4:3\n"},
          }) {
-        Box box;
+        Detector box;
         box.frame("full.pgm", 0, 0);
         RunResult r = box.run(devices + "poll 4:3 frame=full.pgm times=5\nfail " + c.fail + "\n", {"-f"});
         EXPECT_EQ(r.err, c.error) << c.fail;
@@ -267,7 +234,7 @@ TEST(AspectDetect, DeviceFailuresAreReportedAfterClosingWhatWasOpen)
 
 TEST(AspectDetect, CaptureBufferSmallerThanTheFrameIsRefused)
 {
-    Box box;
+    Detector box;
     std::string scenario = devices;
     scenario.replace(scenario.find("720x576"), 7, "720x576 mbuf=414719");
     RunResult r = box.run(scenario + "poll 4:3\n", {"-f"});
@@ -291,7 +258,7 @@ TEST(AspectDetect, DelayTooLargeForMemoryIsReportedAfterClosing)
     ASSERT_EQ(sysinfo(&info), 0);
     if ((double(info.totalram) + double(info.totalswap)) * info.mem_unit >= 4294967295.0 * sizeof(std::string))
         GTEST_SKIP() << "this machine could hold the history";
-    Box box;
+    Detector box;
     RunResult r = box.run(devices + "poll 4:3\n", {"-f", "-e", "4294967295"});
     EXPECT_EQ(r.err, "Error: Can't allocate the history for a delay of 4294967295 polls (Cannot allocate memory)\n");
     EXPECT_EQ(box.calls(), join(opened, shut_down));
@@ -300,7 +267,7 @@ TEST(AspectDetect, DelayTooLargeForMemoryIsReportedAfterClosing)
 
 TEST(AspectDetect, FrontendWithoutLockSkipsDecoderAndGrabButRepeatsTheLine)
 {
-    Box box;
+    Detector box;
     box.frame("full.pgm", 0, 0);
     RunResult r = box.run(devices + "poll 4:3 nolock frame=full.pgm times=2\n"
                       "poll 4:3 lock frame=full.pgm\n"
@@ -321,7 +288,7 @@ TEST(AspectDetect, FrontendWithoutLockSkipsDecoderAndGrabButRepeatsTheLine)
 TEST(AspectDetect, WideStreamPrintsAtOnceGrabsNothingAndEndsWithAFreshClass)
 {
     for (bool aspect : {false, true}) {
-        Box box;
+        Detector box;
         box.frame("full.pgm", 0, 0);
         box.frame("wide.pgm", 72, 72);
         std::vector<std::string> args = {"-e", "25"};
@@ -361,7 +328,7 @@ TEST(AspectDetect, NewClassIsPrintedInThePollItHasHeldForDelayPlusOne)
              Case{{"--delay=0"}, {"4:3 ", "4:3 ", "L16:9 ", "4:3 ", "4:3 ", "4:3 ", "L16:9 ", "L16:9 ", "L16:9 ",
                                   "L14:9 ", "L14:9 ", "L14:9 ", "L16:9 ", "L16:9 ", "L16:9 "}},
          }) {
-        Box box;
+        Detector box;
         box.frame("full.pgm", 0, 0);      // active height 542
         box.frame("l16_9.pgm", 72, 72);   // 432
         box.frame("l14_9.pgm", 41, 41);   // 494
@@ -377,14 +344,14 @@ TEST(AspectDetect, NumberOptionsReachTheMeasurement)
     // Bars of grey 40 in which every row has a pixel of 55 near each side
     // (660 columns apart): bar rows only when 55 lies in the band or the
     // logo limit spans them.
-    Box box;
+    Detector box;
     std::string pgm = "P5\n720 576\n255\n";
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++) {
             bool bar = y < 72 || y >= H - 72;
             pgm += char(!bar ? x * 255 / (W - 1) : x == 30 || x == 690 ? 55 : 40);
         }
-    write_file(box.dir + "/grey.pgm", pgm);
+    box.file("grey.pgm", pgm);
     struct Case { std::vector<std::string> args; std::string out; };
     for (const Case &c : {
              Case{{}, "4:3\n"},                         // band 32..48
@@ -413,11 +380,11 @@ TEST(AspectDetect, SleepsThePeriodLessThePollsOwnTimeLessOneMillisecond)
     // Polls start at trace times t0 and sleep at t1 (virtual seconds since
     // 946684800); the detector reads the clock as seconds plus microseconds
     // in a double, and the period is the float nearest 0.08.
-    Box box;
+    Detector box;
     box.frame("full.pgm", 0, 0);
     RunResult r = box.run(devices + "poll 4:3 frame=full.pgm times=20\npoll 16:9 times=3\n", {});
     EXPECT_EQ(r.err, end_of_polls);
-    std::string text = read_file(box.trace_path);
+    std::string text = box.trace();
     long long start = -1;
     int sleeps = 0;
     for (size_t pos = 0; pos < text.size();) {
@@ -449,7 +416,7 @@ TEST(AspectDetect, SleepsThePeriodLessThePollsOwnTimeLessOneMillisecond)
 TEST(AspectDetect, PollRatesWithoutARestSleepNothingAndLongOnesSleepInPieces)
 {
     auto sleeps_for = [](const std::string &rate) {
-        Box box;
+        Detector box;
         box.run(devices + "poll 16:9\n", {"-p", rate});
         std::vector<std::string> sleeps;
         for (const std::string &line : box.calls())
@@ -468,7 +435,7 @@ TEST(AspectDetect, PollRatesWithoutARestSleepNothingAndLongOnesSleepInPieces)
 
 TEST(AspectDetect, DevicePathsAreComposedFromTheOptionsWithoutASeparator)
 {
-    Box box;
+    Detector box;
     box.frame("full.pgm", 0, 0);
     box.run("decoder /dev/dvb/adapter1/video0\nfrontend /dev/dvb/adapter1/frontend0\n"
             "capture /dev/video1 720x576\nclock virtual\npoll 4:3 frame=full.pgm\n",
