@@ -88,6 +88,17 @@ static void emit(const char *p, size_t n)
     outfill += n;
 }
 
+// A copied line that begins with "From ", after any number of '>', gets one
+// more '>': a mailbox reader then sees a new message only at the separators,
+// and taking one '>' off gives the line back (the mboxrd convention).
+static bool needs_quote(const char *p, size_t n)
+{
+    size_t i = 0;
+    while (i < n && p[i] == '>')
+        i++;
+    return n - i >= 5 && memcmp(p + i, "From ", 5) == 0;
+}
+
 static void emit_line(const char *p, size_t n)
 {
     if (n < sizeof outblock - outfill) {
@@ -215,10 +226,44 @@ static char *build_labels_line(char *labelline)
     return result;
 }
 
+// The next CR in [q, stop) that a LF follows; the run ends with a LF.
+static char *find_line_end_cr(char *q, char *stop)
+{
+    while (q < stop) {
+        char *cr = static_cast<char *>(memchr(q, '\r', static_cast<size_t>(stop - q)));
+        if (!cr)
+            return nullptr;
+        if (cr[1] == '\n')
+            return cr;
+        q = cr + 1;
+    }
+    return nullptr;
+}
+
+// The start of the next line in [q, stop) that needs a '>' in front; `start`
+// begins a line, q is at or after it and not inside a run of '>'.
+static char *find_quoted_line(char *q, char *stop, char *start)
+{
+    while (q < stop) {
+        char *f = static_cast<char *>(memchr(q, 'F', static_cast<size_t>(stop - q)));
+        if (!f)
+            return nullptr;
+        if (stop - f >= 5 && memcmp(f, "From ", 5) == 0) {
+            char *r = f;
+            while (r > start && r[-1] == '>')
+                r--;
+            if (r == start || r[-1] == '\n')
+                return r;
+        }
+        q = f + 1;
+    }
+    return nullptr;
+}
+
 // In the body of a message every line is copied as it stands, but for a
-// CR LF line end, which becomes LF: so the complete lines of the input block
-// go out in runs, up to the first line that begins with 0x1f (which may end
-// the message). Called at the start of a line; leaves the rest (a line that
+// CR LF line end, which becomes LF, and the '>' of a "From " line: so the
+// complete lines of the input block go out in runs, up to the first line
+// that begins with 0x1f (which may end the message). Called at the start of a line; leaves the rest (a line that
 // continues in the next block, a 0x1f line) to read_babyl_line.
 static void copy_body_lines()
 {
@@ -239,14 +284,23 @@ static void copy_body_lines()
                 break;
             }
         }
+        // the run goes out in pieces: a CR of a line end is left out, a '>'
+        // goes in front of a line that needs one
         char *from = p;
-        for (char *cr = p; cr < stop; cr++) {
-            cr = static_cast<char *>(memchr(cr, '\r', static_cast<size_t>(stop - cr)));
-            if (!cr)
-                break;
-            if (cr[1] == '\n') {   // inside the run: a line end follows every CR LF
+        char *cr = find_line_end_cr(p, stop);
+        char *quote = find_quoted_line(p, stop, p);
+        while (cr || quote) {
+            if (quote && (!cr || quote < cr)) {
+                emit(from, static_cast<size_t>(quote - from));
+                emit(">", 1);
+                from = quote;
+                while (*quote == '>')
+                    quote++;
+                quote = find_quoted_line(quote + 5, stop, p);
+            } else {
                 emit(from, static_cast<size_t>(cr - from));
                 from = cr + 1;
+                cr = find_line_end_cr(cr + 1, stop);
             }
         }
         emit(from, static_cast<size_t>(stop - from));
@@ -295,8 +349,11 @@ static void convert(line_buffer *buf, const std::string &separator)
             if (have_labels)
                 emit_line(labels_line, strlen(labels_line));
         }
-        if (printing)
+        if (printing) {
+            if (needs_quote(s, buf->length))
+                emit(">", 1);
             emit_line(s, buf->length);
+        }
     }
     free(labels_line);
 }

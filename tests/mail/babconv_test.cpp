@@ -93,10 +93,27 @@ TEST(Babconv, ConvertsEachMessageToSeparatorVisibleHeaderLabelsAndBody)
 {
     expect_conversion(kHead + message("1, answered,, work,", "Subject: hi\n", "Hello\n") +
                           message("0, unseen,,", "Subject: second\nTo: b@example.org\n",
-                                  "line one\n\nFrom the body, kept as it is\n") + "\x1f",
+                                  "line one\n\nFrom the body, quoted\n") + "\x1f",
                       "FROM\nSubject: hi\nX-Babyl-Labels: answered, work\n\nHello\n"
                       "FROM\nSubject: second\nTo: b@example.org\nX-Babyl-Labels: unseen\n\n"
-                      "line one\n\nFrom the body, kept as it is\n");
+                      "line one\n\n>From the body, quoted\n");
+}
+
+TEST(Babconv, LinesBeginningWithFromGetOneMoreQuote)
+{
+    const std::pair<std::string, std::string> lines[] = {
+        {"From a@b Mon Jan  1", ">From a@b Mon Jan  1"}, {">From x", ">>From x"}, {">>>From ", ">>>>From "},
+        {"From x\r", ">From x"}, {"From", "From"}, {"From:", "From:"}, {" From x", " From x"},
+        {"> From x", "> From x"}, {"x>From x", "x>From x"}, {"\x1f" "From x", "\x1f" "From x"},
+    };
+    std::string in, out;
+    for (const auto& [line, quoted] : lines) {
+        in += line + "\n";
+        out += quoted + "\n";
+    }
+    // in the visible header and in the body
+    expect_conversion(kHead + message("1,, work,", "S: x\n" + in, in) + "\x1f",
+                      "FROM\nS: x\n" + out + "X-Babyl-Labels: work\n\n" + out);
 }
 
 TEST(Babconv, LabelsLineTakesEveryTokenButTheFirst)
@@ -143,16 +160,20 @@ TEST(Babconv, LineEndsBecomeLfAndOtherCrsStay)
     expect_conversion(lf + "last", out + "last\n");
 }
 
-TEST(Babconv, CrLfSplitAcrossInputBlocksIsOneLineEnd)
+TEST(Babconv, LinesSplitAcrossInputBlocksAreReadWhole)
 {
     // every CR sits on the last byte of a power-of-two block from 4 KiB to
-    // 1 MiB, its LF on the first byte of the next block
+    // 1 MiB, its LF on the first byte of the next block; a "From " line
+    // starts at, or two bytes before, the boundary at 1.5 times the block
     std::string in = kHead + message("1,, work,", "Subject: hi\n", "");
     std::string out = "FROM\nSubject: hi\nX-Babyl-Labels: work\n\n";
     for (int k = 12; k <= 20; k++) {
         std::string filler((size_t(1) << k) - 1 - in.size(), 'x');
         in += filler + "\r\n";
         out += filler + "\n";
+        filler.assign((size_t(3) << (k - 1)) - 2 * (k % 2) - 1 - in.size(), 'y');
+        in += filler + "\nFrom cut\n";
+        out += filler + "\n>From cut\n";
     }
     std::string dir = make_temp_dir("babconv-blocks");
     write_file(dir + "/in", in);
@@ -265,7 +286,8 @@ TEST(Babconv, IndependentReaderSeesTheSameMessages)
     for (int i = 0; i < 40; i++)
         in += message(i % 3 ? "1, answered,, work, l" + std::to_string(i) + "," : "0,",
                       "Subject: message " + std::to_string(i) + "\nReceived: by x;\n\tfolded line\nTo: c@d\n",
-                      "Hi " + std::to_string(i) + "\n\n> quoted\n" + many_lines(i) + "\n");
+                      "Hi " + std::to_string(i) + "\n\n> quoted\nFrom the start\n>From quoted\n" +
+                          many_lines(i) + "\n");
     in += "\x1f";
     RunResult conv = run_program({babconv()}, fed(in));
     ASSERT_EQ(conv.status, 0);
@@ -273,14 +295,18 @@ TEST(Babconv, IndependentReaderSeesTheSameMessages)
     write_file(dir + "/in.babyl", in);
     write_file(dir + "/out.mbox", conv.out);
     write_file(dir + "/wrong.mbox", replace_all(conv.out, "l17", "l71"));
+    write_file(dir + "/unquoted.mbox", replace_all(conv.out, "\n>From the", "\nFrom the"));
     RunResult same = run_program({PYTHON3, MAILBOX_CHECKER, dir + "/in.babyl", dir + "/out.mbox"});
     RunResult wrong = run_program({PYTHON3, MAILBOX_CHECKER, dir + "/in.babyl", dir + "/wrong.mbox"});
+    RunResult unquoted = run_program({PYTHON3, MAILBOX_CHECKER, dir + "/in.babyl", dir + "/unquoted.mbox"});
     remove_tree(dir);
     EXPECT_EQ(same.out, "same 40 messages\n") << same.err;
     EXPECT_EQ(same.status, 0);
-    // the reader does notice a difference
+    // the reader does notice a difference, and a "From " line left as it was
     EXPECT_EQ(wrong.status, 1) << wrong.out << wrong.err;
     EXPECT_NE(wrong.out.find("message 17 labels"), std::string::npos) << wrong.out;
+    EXPECT_EQ(unquoted.status, 1) << unquoted.out << unquoted.err;
+    EXPECT_NE(unquoted.out.find("40 messages in, 80 out"), std::string::npos) << unquoted.out;
 }
 
 } // namespace

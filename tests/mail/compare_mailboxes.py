@@ -6,6 +6,7 @@ Usage: compare_mailboxes.py BABYL MBOX
 Prints "same N messages" and exits 0, or names each difference and exits 1.
 """
 import mailbox
+import re
 import sys
 
 
@@ -17,6 +18,12 @@ def body(msg):
     # Both readers drop or keep the newline before the next message's
     # separator differently; the lines themselves must agree.
     return msg.get_payload().rstrip("\n")
+
+
+def unquote(text):
+    # The mailbox carries every line that begins with "From ", after any
+    # number of '>', with one '>' more.
+    return re.sub(r"(?m)^>(>*From )", r"\1", text)
 
 
 def main():
@@ -38,8 +45,8 @@ def main():
         out_labels = [l for l in (m.get("X-Babyl-Labels") or "").split(", ") if l]
         if labels != out_labels:
             problems.append("message %d labels: %r != %r" % (i, labels, out_labels))
-        if body(b) != body(m):
-            problems.append("message %d body: %r != %r" % (i, body(b), body(m)))
+        if body(b) != unquote(body(m)):
+            problems.append("message %d body: %r != %r" % (i, body(b), unquote(body(m))))
     for p in problems:
         print(p)
     if problems or not wanted:
