@@ -1,6 +1,6 @@
 // End-to-end tests of the box simulator: the probe helper makes device calls
 // under the built launcher, and we check what it got and what the trace says.
-#include "run.h"
+#include "box.h"
 
 #include <gtest/gtest.h>
 
@@ -11,38 +11,17 @@
 
 namespace {
 
-struct Box {
-    std::string dir = make_temp_dir("devsim");
-    ~Box() { remove_tree(dir); }
+struct ProbeBox : Box {
+    ProbeBox() : Box("devsim") {}
 
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    void file(const std::string& name, const std::string& bytes) const { write_file(path(name), bytes); }
-    // The trace, with the descriptor numbers of opens masked: they depend on
-    // what the test runner leaves open.
-    std::string trace() const
-    {
-        std::string t = file_exists(path("trace")) ? read_file(path("trace")) : "", out;
-        for (size_t p = 0, e; p < t.size(); p = e + 1) {
-            e = t.find('\n', p);
-            std::string line = t.substr(p, e - p);
-            size_t arrow = line.rfind(" -> ");
-            if (line.find(" open ") != std::string::npos && arrow != std::string::npos
-                && line.find_first_not_of("0123456789", arrow + 4) == std::string::npos)
-                line = line.substr(0, arrow + 4) + "FD";
-            out += line + "\n";
-        }
-        return out;
-    }
-
-    // Runs the probe with WORDS under SCENARIO (written to box.scn) with a trace.
-    RunResult probe(const std::string& scenario, const std::vector<std::string>& words,
+    // Runs the probe with WORDS under SCENARIO with a trace.
+    RunResult probe(const std::string& scenario_text, const std::vector<std::string>& words,
                     std::vector<std::string> env = {}) const
     {
-        file("box.scn", scenario);
-        std::vector<std::string> argv = {bin_path("devsim"), path("box.scn"), "--trace", path("trace"),
-                                         "--", test_bin_path("devsim_probe")};
-        argv.insert(argv.end(), words.begin(), words.end());
-        return run_program(argv, RunOptions{.input = {}, .env = env, .cwd = dir});
+        scenario(scenario_text);
+        RunOptions o;
+        o.env = env;
+        return run(test_bin_path("devsim_probe"), words, o);
     }
 };
 
@@ -60,7 +39,7 @@ const std::string decoder = "decoder /dev/dvb/adapter0/video0\n";
 
 TEST(Devsim, LauncherUsageErrorsAndMissingProgram)
 {
-    Box box;
+    ProbeBox box;
     box.file("ok.scn", decoder);
     const std::string usage = "usage: devsim SCENARIO [--trace FILE] -- PROGRAM [ARG...]\n";
     auto r = run_program({bin_path("devsim")});
@@ -86,7 +65,7 @@ TEST(Devsim, LauncherUsageErrorsAndMissingProgram)
 
 TEST(Devsim, BrokenScenarioNamesFileAndLineAndProgramNeverRuns)
 {
-    Box box;
+    ProbeBox box;
     box.file("small.pgm", pgm(4, 2, 0));
     struct Case {
         std::string text;
@@ -124,7 +103,7 @@ TEST(Devsim, BrokenScenarioNamesFileAndLineAndProgramNeverRuns)
 
 TEST(Devsim, PassesEnvironmentAndKeepsExistingPreloadAndSanitizerOptions)
 {
-    Box box;
+    ProbeBox box;
     box.file("box.scn", decoder);
     auto r = run_program({bin_path("devsim"), "box.scn", "--", "sh", "-c",
                           "echo \"$DEVSIM_SCENARIO|$DEVSIM_TRACE|$ASAN_OPTIONS\"; echo \"$LD_PRELOAD\""},
@@ -141,7 +120,7 @@ TEST(Devsim, PassesEnvironmentAndKeepsExistingPreloadAndSanitizerOptions)
 
 TEST(Devsim, CaptureDeliversEachStepsFrameAndKeepsBufferWithoutOne)
 {
-    Box box;
+    ProbeBox box;
     box.file("a.pgm", "P5 4 2 255\n" + std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
     box.file("b.pgm", pgm(4, 2, 0xee));
     auto r = box.probe(decoder + "capture /dev/video0 4x2 mbuf=16\nclock virtual\n"
@@ -165,8 +144,8 @@ TEST(Devsim, CaptureDeliversEachStepsFrameAndKeepsBufferWithoutOne)
               "status 0 format=1\ncapture=4,2,1,0 0\nsync=0 0\npixels=0,4 ee ee ee ee\n"
               "status -1 EIO\nunmap 0\nclose 0\n");
     EXPECT_EQ(box.trace(),
-              "0.000000 open /dev/dvb/adapter0/video0 O_RDONLY -> FD\n"
-              "0.000000 open /dev/video0 O_RDWR -> FD\n"
+              "0.000000 open /dev/dvb/adapter0/video0 O_RDONLY -> fd\n"
+              "0.000000 open /dev/video0 O_RDWR -> fd\n"
               "0.000000 VIDIOCGMBUF /dev/video0 -> 0 size=16 frames=1\n"
               "0.000000 mmap /dev/video0 length=16 PROT_READ|PROT_WRITE MAP_SHARED offset=0 -> ok\n"
               "0.000000 VIDIOCGCAP /dev/video0 -> 0 maxwidth=4 maxheight=2\n"
@@ -191,7 +170,7 @@ TEST(Devsim, CaptureDeliversEachStepsFrameAndKeepsBufferWithoutOne)
 
 TEST(Devsim, PollBeginsWithFrontendAndStepsRepeatUntilUsedUp)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("frontend /dev/dvb/adapter0/frontend0\n" + decoder
                            + "poll 16:9 times=2\npoll 7 nolock\n",
                        {"open=/dev/dvb/adapter0/frontend0,r,nb", "open=/dev/dvb/adapter0/video0,r,nb",
@@ -205,12 +184,12 @@ TEST(Devsim, PollBeginsWithFrontendAndStepsRepeatUntilUsedUp)
               "fe -1 EIO\nstatus -1 EIO\n");
     std::string t = box.trace();
     EXPECT_NE(t.find("FE_READ_STATUS /dev/dvb/adapter0/frontend0 -> 0 status=0x03 (no lock)\n"), std::string::npos);
-    EXPECT_NE(t.find("open /dev/dvb/adapter0/frontend0 O_RDONLY|O_NONBLOCK -> FD\n"), std::string::npos);
+    EXPECT_NE(t.find("open /dev/dvb/adapter0/frontend0 O_RDONLY|O_NONBLOCK -> fd\n"), std::string::npos);
 }
 
 TEST(Devsim, UnnamedDevicePathsFailWithEnoentAndNamedOnesMatchAfterNormalising)
 {
-    Box box;
+    ProbeBox box;
     symlink("/dev/video0", box.path("video-link").c_str());
     symlink("/dev/video9", box.path("other-link").c_str());
     box.file("plain.txt", "x");
@@ -227,13 +206,13 @@ TEST(Devsim, UnnamedDevicePathsFailWithEnoentAndNamedOnesMatchAfterNormalising)
               "open=/dev/dsp,w -1 ENOENT\nopen=/dev/mixer,r -1 ENOENT\nopen=plain.txt,r 0\n");
     std::string t = box.trace();
     EXPECT_NE(t.find(" open /dev/video1 O_RDONLY -> -1 ENOENT\n"), std::string::npos);
-    EXPECT_NE(t.find(" open /dev//video0 O_RDWR -> FD\n"), std::string::npos);
+    EXPECT_NE(t.find(" open /dev//video0 O_RDWR -> fd\n"), std::string::npos);
     EXPECT_EQ(t.find("plain.txt"), std::string::npos) << "real files are not traced";
 }
 
 TEST(Devsim, FailInjectsErrorsCountingOnlySimulatedCalls)
 {
-    Box box;
+    ProbeBox box;
     box.file("a.pgm", pgm(4, 2, 9));
     auto r = box.probe("capture /dev/video0 4x2\nvbi /dev/vbi0\nclock virtual\npoll 4:3 frame=a.pgm times=9\n"
                        "fail VIDIOCSYNC@2 EBUSY\nfail open:/dev/vbi0 EACCES\nfail mmap@1 ENOMEM\nfail close ENOSPC\n",
@@ -257,7 +236,7 @@ TEST(Devsim, FailInjectsErrorsCountingOnlySimulatedCalls)
 
 TEST(Devsim, VirtualClockAdvancesOnlyBySleepsAndCaptures)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("capture /dev/video0 4x2\nclock virtual capture=0.25\n",
                        {"now", "usleep=1500", "now", "sleep=2", "nanosleep=1000000001", "now",
                         "open=/dev/video0,rw", "capture=4,2,1,0", "sync=0", "now"});
@@ -271,7 +250,7 @@ TEST(Devsim, VirtualClockAdvancesOnlyBySleepsAndCaptures)
               "0.000000 usleep 1500 -> 0\n"
               "0.001500 sleep 2 -> 0\n"
               "2.001500 nanosleep 1000000001 -> 0\n"
-              "3.001500 open /dev/video0 O_RDWR -> FD\n"
+              "3.001500 open /dev/video0 O_RDWR -> fd\n"
               "3.001500 VIDIOCMCAPTURE /dev/video0 frame=0 width=4 height=2 format=1 -> 0\n"
               "3.001500 VIDIOCSYNC /dev/video0 frame=0 -> 0 (unchanged)\n"
               "3.251500 exit still open: /dev/video0\n");
@@ -279,7 +258,7 @@ TEST(Devsim, VirtualClockAdvancesOnlyBySleepsAndCaptures)
 
 TEST(Devsim, VirtualClockEndStopsAProgramThatWouldSleepPastIt)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("clock virtual end=1\n", {"usleep=400000", "usleep=400000", "usleep=400000", "now"});
     EXPECT_TRUE(r.signaled);
     EXPECT_EQ(r.status, 128 + 15);
@@ -289,7 +268,7 @@ TEST(Devsim, VirtualClockEndStopsAProgramThatWouldSleepPastIt)
 
 TEST(Devsim, RealClockSleepsAreTracedInTheirOwnUnits)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("decoder /dev/dvb/adapter0/video0\n", {"usleep=10", "nanosleep=1000"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string t = box.trace();
@@ -299,7 +278,7 @@ TEST(Devsim, RealClockSleepsAreTracedInTheirOwnUnits)
 
 TEST(Devsim, TwoProcessesOfOnePipeShareOneTraceFile)
 {
-    Box box;
+    ProbeBox box;
     box.file("a.scn", "vbi /dev/vbi0\n");
     box.file("b.scn", "mixer /dev/dsp cd=5\n");
     std::string probe = test_bin_path("devsim_probe"), devsim = bin_path("devsim");
@@ -346,7 +325,7 @@ std::string record(unsigned id, unsigned field, unsigned line, unsigned char d0,
 
 TEST(Devsim, VbiAcceptsOnlyTheWssFormatAndValidRecordsAndKeepsFormatPerOpen)
 {
-    Box box;
+    ProbeBox box;
     mkdir(box.path("out").c_str(), 0755);
     box.file("out/rec.bin", "left over from an earlier run");
     auto r = box.probe("vbi /dev/vbi0 records=out/rec.bin\nclock virtual\n",
@@ -386,7 +365,7 @@ TEST(Devsim, VbiAcceptsOnlyTheWssFormatAndValidRecordsAndKeepsFormatPerOpen)
 
 TEST(Devsim, VbiTraceNamesAspectLabelsFlagsBadParityAndRefusesTheOtherAbi)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("vbi /dev/vbi0\nclock virtual\nfail write@3 EIO\nfail VIDIOC_S_FMT@2 ENODEV\n",
                        {"open=/dev/vbi0,w", "sfmt-other", "sfmt=7,0x4000", "sfmt=7,0x4000", "rec=0x4000,0,23,7,0",
                         "rec=0x4000,0,23,1,0", "rec=0x4000,0,23,0xb,0", "rec=0x4000,0,23,0,0",
@@ -398,7 +377,7 @@ TEST(Devsim, VbiTraceNamesAspectLabelsFlagsBadParityAndRefusesTheOtherAbi)
               "rec=0x4000,0,23,0,0 64\nrec=0x4000,0,23,0xf,0x3f 64\n");
     std::string other = sizeof(long) == 8 ? "request=0xc0cc5605 (32-bit layout)" : "request=0xc0d05605 (64-bit layout)";
     EXPECT_EQ(box.trace(),
-              "0.000000 open /dev/vbi0 O_WRONLY -> FD\n"
+              "0.000000 open /dev/vbi0 O_WRONLY -> fd\n"
               "0.000000 VIDIOC_S_FMT /dev/vbi0 " + other + " -> -1 ENOTTY\n"
               "0.000000 VIDIOC_S_FMT /dev/vbi0 type=7 service_set=0x4000 -> 0\n"
               "0.000000 VIDIOC_S_FMT /dev/vbi0 type=7 service_set=0x4000 -> -1 ENODEV\n"
@@ -416,7 +395,7 @@ TEST(Devsim, VbiTraceNamesAspectLabelsFlagsBadParityAndRefusesTheOtherAbi)
 
 TEST(Devsim, StillPicturesAreSavedInOrderByteForByte)
 {
-    Box box;
+    ProbeBox box;
     std::string big(3 * 1024 * 1024 + 17, '\0');
     for (size_t i = 0; i < big.size(); i++)
         big[i] = (char)(i * 2654435761u >> 13);
@@ -434,13 +413,13 @@ TEST(Devsim, StillPicturesAreSavedInOrderByteForByte)
     EXPECT_TRUE(read_file(box.path("shown/still-002.mpg")) == big);
     EXPECT_FALSE(file_exists(box.path("shown/still-003.mpg")));
     EXPECT_EQ(box.trace(),
-              "0.000000 open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> FD\n"
+              "0.000000 open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> fd\n"
               "0.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=12 -> 0 (still-001.mpg)\n"
               "0.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=3145745 -> 0 (still-002.mpg)\n"
               "0.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=12 -> -1 EBUSY\n"
               "0.000000 sleep 3 -> 0\n"
               "3.000000 VIDEO_PLAY /dev/dvb/adapter0/video0 -> 0\n"
-              "3.000000 open /dev/dvb/adapter0/video0 O_RDONLY -> FD\n"
+              "3.000000 open /dev/dvb/adapter0/video0 O_RDONLY -> fd\n"
               "3.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=12 -> -1 EPERM\n"
               "3.000000 VIDEO_PLAY /dev/dvb/adapter0/video0 -> -1 EPERM\n"
               "3.000000 exit still open: /dev/dvb/adapter0/video0 /dev/dvb/adapter0/video0\n");
@@ -453,7 +432,7 @@ TEST(Devsim, StillPicturesAreSavedInOrderByteForByte)
 
 TEST(Devsim, MixerAnswersTheCdLevelTakesWritesAndRefusesWithoutCdChannel)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("mixer /dev/dsp cd=0x4b4b\nmixer /dev/mixer1 cd=none\nclock virtual\n",
                        {"open=/dev/dsp,w", "readcd", "writecd=0x3232", "readcd",
                         "open=/dev/mixer1,r", "readcd", "writecd=0x4b4b", "status"});
@@ -461,11 +440,11 @@ TEST(Devsim, MixerAnswersTheCdLevelTakesWritesAndRefusesWithoutCdChannel)
     EXPECT_EQ(r.out, "open=/dev/dsp,w 0\nreadcd 0 level=0x4b4b\nwritecd=0x3232 0\nreadcd 0 level=0x3232\n"
                      "open=/dev/mixer1,r 0\nreadcd -1 EINVAL\nwritecd=0x4b4b -1 EINVAL\nstatus -1 ENOTTY\n");
     EXPECT_EQ(box.trace(),
-              "0.000000 open /dev/dsp O_WRONLY -> FD\n"
+              "0.000000 open /dev/dsp O_WRONLY -> fd\n"
               "0.000000 SOUND_MIXER_READ_CD /dev/dsp -> 0 level=0x4b4b\n"
               "0.000000 SOUND_MIXER_WRITE_CD /dev/dsp level=0x3232 -> 0\n"
               "0.000000 SOUND_MIXER_READ_CD /dev/dsp -> 0 level=0x3232\n"
-              "0.000000 open /dev/mixer1 O_RDONLY -> FD\n"
+              "0.000000 open /dev/mixer1 O_RDONLY -> fd\n"
               "0.000000 SOUND_MIXER_READ_CD /dev/mixer1 -> -1 EINVAL\n"
               "0.000000 SOUND_MIXER_WRITE_CD /dev/mixer1 level=0x4b4b -> -1 EINVAL\n"
               "0.000000 VIDEO_GET_STATUS /dev/mixer1 -> -1 ENOTTY\n"
@@ -477,7 +456,7 @@ TEST(Devsim, MixerAnswersTheCdLevelTakesWritesAndRefusesWithoutCdChannel)
 #if defined(__x86_64__)
 TEST(Devsim, PortsAreRefusedByDefaultAndTheKernelNeverGrantsThem)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("clock virtual\n", {"ioperm=0x60,3,1", "ioperm=0x60,3,0", "rawio", "sysioperm"});
     ASSERT_EQ(r.status, 0) << r.err;
     // The direct system call is refused by the kernel (EPERM, or ENOSYS where
@@ -490,7 +469,7 @@ TEST(Devsim, PortsAreRefusedByDefaultAndTheKernelNeverGrantsThem)
 
 TEST(Devsim, GrantedPortWritesAreTracedAndSteppedOver)
 {
-    Box box;
+    ProbeBox box;
     auto r = box.probe("ports grant\nclock virtual\n",
                        {"ioperm=0x60,3,1", "usleep=300", "outb=0x60,0xea", "usleep=300", "outbdx=0x62,0x17"});
     ASSERT_EQ(r.status, 0) << r.err;
