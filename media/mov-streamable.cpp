@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -47,24 +48,31 @@ struct Track {
 
 struct Movie {
     uint64_t length = 0;
+    uint64_t walked = 0;       // end of the last well-formed top-level atom
     std::vector<Atom> atoms;   // top level, in file order
     size_t moov = 0;           // index of 'moov' in atoms
     std::vector<Track> tracks;
 };
 
-// Where the result goes: a regular file is replaced by rename, anything else
-// (a device, a pipe) gets the bytes written into it.
+// Where the result goes. An existing output is opened for writing first, so
+// that whatever the system refuses is refused before any work is done.
 struct Target {
-    std::string path;
+    std::string path; // the file itself, also when out is a symbolic link
+    int fd = -1;      // an existing output, opened for writing
     bool regular = true;
     bool existed = false;
     struct stat st;
 };
 
 static const char *progname;
-// The temporary file, for removal when a signal ends the program.
+// The temporary files, for removal when a signal ends the program: the
+// result, and the input without bytes after its last atom.
 static char tmppath[4096];
 static volatile sig_atomic_t tmpset;
+static char trimpath[4096];
+static volatile sig_atomic_t trimset;
+// The library's messages, held until the result is known.
+static std::string notes;
 // The child process running the library, stopped along with the program.
 static volatile sig_atomic_t converter;
 
@@ -85,6 +93,8 @@ static bool Fail(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
+    fwrite(notes.data(), 1, notes.size(), stderr);
+    notes.clear();
     fprintf(stderr, "%s: ", progname);
     vfprintf(stderr, format, ap);
     fputc('\n', stderr);
@@ -156,23 +166,24 @@ static bool ParseHeader(const unsigned char *p, uint64_t pos, uint64_t end, Atom
     return atom->size >= atom->header && atom->size <= end - pos;
 }
 
-// Walks the top-level atoms from pos to the end of the file; false at the
-// first header that is not well formed, with atoms holding those before it.
-static bool WalkAtoms(int fd, uint64_t pos, uint64_t length, std::vector<Atom> *atoms)
+// Walks the top-level atoms from pos toward the end of the file and returns
+// where the walk stopped: at length, or at the first header that is not well
+// formed, with atoms holding those before it.
+static uint64_t WalkAtoms(int fd, uint64_t pos, uint64_t length, std::vector<Atom> *atoms)
 {
     while (pos < length) {
         unsigned char head[16];
         size_t want = length - pos < 16 ? static_cast<size_t>(length - pos) : 16;
         Atom atom;
         if (!ReadAt(fd, pos, head, want) || !ParseHeader(head, pos, length, &atom))
-            return false;
+            return pos;
         for (int i = 0; i < 4; i++)
             if (atom.type[i] < 0x20 || atom.type[i] > 0x7e)
-                return false;
+                return pos;
         atoms->push_back(atom);
         pos += atom.size;
     }
-    return true;
+    return pos;
 }
 
 static bool IsType(const Atom &atom, const char *type)
@@ -300,7 +311,10 @@ static bool ReadMovie(int fd, const char *name, Movie *movie)
     if (fstat(fd, &st) != 0)
         return Fail("%s: %s", name, strerror(errno));
     movie->length = static_cast<uint64_t>(st.st_size);
-    if (!WalkAtoms(fd, 0, movie->length, &movie->atoms))
+    // Bytes after the last atom that form none (zero padding, a cut-off
+    // fragment) are left out; the atoms before them must hold the movie.
+    movie->walked = WalkAtoms(fd, 0, movie->length, &movie->atoms);
+    if (movie->atoms.empty())
         return Fail("%s: not a QuickTime movie", name);
     return ReadOffsets(fd, movie, name);
 }
@@ -358,6 +372,10 @@ static bool ResolveTarget(const char *in, const char *out, Target *target)
         return Fail("%s and %s are the same file", in, out);
     if (S_ISDIR(target->st.st_mode))
         return Fail("%s: %s", out, strerror(EISDIR));
+    // Not truncated yet: only asked whether the system lets us write it.
+    target->fd = open(out, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (target->fd < 0 || fstat(target->fd, &target->st) != 0)
+        return Fail("%s: %s", out, strerror(errno));
     target->regular = S_ISREG(target->st.st_mode);
     // Through a symbolic link, replace the file it names, not the link.
     struct stat link_st;
@@ -377,36 +395,57 @@ static void OnSignal(int sig)
         kill(converter, SIGKILL);
     if (tmpset)
         unlink(tmppath);
+    if (trimset)
+        unlink(trimpath);
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
-// Beside the output, so that rename can put it in place; for a device or a
-// pipe in the temporary directory.
-static int CreateTemp(const Target &target)
+// A new file in dir; its name goes into path, and set says so only once the
+// file is there, with signals held off in between.
+static int make_temp(const std::string &dir, char *path, volatile sig_atomic_t *set)
 {
-    std::string dir;
-    if (target.regular) {
-        size_t slash = target.path.rfind('/');
-        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.path.substr(0, slash);
-    } else {
-        const char *tmpdir = getenv("TMPDIR");
-        dir = tmpdir && *tmpdir ? tmpdir : "/tmp";
-    }
     std::string templ = dir + "/.mov-streamable-XXXXXX";
     if (templ.size() >= sizeof tmppath) {
-        Fail("%s: %s", target.path.c_str(), strerror(ENAMETOOLONG));
+        errno = ENAMETOOLONG;
         return -1;
     }
-    memcpy(tmppath, templ.c_str(), templ.size() + 1);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        signal(sig, OnSignal);
-    int fd = mkstemp(tmppath);
-    if (fd < 0) {
-        Fail("%s: %s", target.regular ? target.path.c_str() : dir.c_str(), strerror(errno));
-        return -1;
+    memcpy(path, templ.c_str(), templ.size() + 1);
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    int fd = mkostemp(path, O_CLOEXEC);
+    *set = fd >= 0;
+    int saved = errno;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return fd;
+}
+
+// Beside the output, so that rename can put it in place; in the temporary
+// directory for a device or a pipe, and for an existing output in a folder
+// the caller may not write.
+static int CreateTemp(const Target &target, bool *beside)
+{
+    *beside = false;
+    if (target.regular) {
+        size_t slash = target.path.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.path.substr(0, slash);
+        int fd = make_temp(dir, tmppath, &tmpset);
+        if (fd >= 0) {
+            *beside = true;
+            return fd;
+        }
+        if (!target.existed || (errno != EACCES && errno != EPERM && errno != EROFS)) {
+            Fail("%s: %s", target.path.c_str(), strerror(errno));
+            return -1;
+        }
     }
-    tmpset = 1;
+    const char *tmpdir = getenv("TMPDIR");
+    std::string dir = tmpdir && *tmpdir ? tmpdir : "/tmp";
+    int fd = make_temp(dir, tmppath, &tmpset);
+    if (fd < 0)
+        Fail("%s: %s", dir.c_str(), strerror(errno));
     return fd;
 }
 
@@ -416,13 +455,19 @@ static void RemoveTemp()
         unlink(tmppath);
         tmpset = 0;
     }
+    if (trimset) {
+        unlink(trimpath);
+        trimset = 0;
+    }
 }
 
-static bool CopyFile(int from, int to, const char *from_name, const char *to_name)
+// Copies from the start of from, up to size bytes or its end, to where to stands.
+static bool CopyFile(int from, int to, uint64_t size, const char *from_name, const char *to_name)
 {
     std::vector<unsigned char> block(copy_block);
-    for (uint64_t pos = 0;;) {
-        ssize_t got = pread(from, block.data(), block.size(), static_cast<off_t>(pos));
+    for (uint64_t pos = 0; pos < size;) {
+        size_t want = size - pos < block.size() ? static_cast<size_t>(size - pos) : block.size();
+        ssize_t got = pread(from, block.data(), want, static_cast<off_t>(pos));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -433,18 +478,39 @@ static bool CopyFile(int from, int to, const char *from_name, const char *to_nam
             return Fail("%s: %s", to_name, strerror(errno));
         pos += static_cast<uint64_t>(got);
     }
+    return true;
+}
+
+// The library loses the media data of a movie followed by bytes that form no
+// atom; it gets a copy of the movie without them, beside the result.
+static bool TrimInput(int in_fd, const char *in, uint64_t size)
+{
+    std::string dir = tmppath;
+    dir.resize(dir.rfind('/'));
+    int fd = make_temp(dir.empty() ? "/" : dir, trimpath, &trimset);
+    if (fd < 0)
+        return Fail("%s: %s", dir.c_str(), strerror(errno));
+    bool ok = CopyFile(in_fd, fd, size, in, trimpath);
+    if (close(fd) != 0 && ok)
+        ok = Fail("%s: %s", trimpath, strerror(errno));
+    return ok;
 }
 
 // The library runs in a child process: it trusts the movie's tables, and a
 // damaged movie can make it crash, which must still end in a clean failure.
+// What it prints is kept in notes until the result is known.
 static bool ConvertWithLibrary(const char *in)
 {
     fflush(stdout);
     fflush(stderr);
+    int log = memfd_create("mov-streamable-notes", MFD_CLOEXEC);
     pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid < 0)
+    if (pid < 0) {
+        if (log >= 0)
+            close(log);
         return Fail("fork: %s", strerror(errno));
+    }
     if (pid == 0) {
         // Ends with the program, however that ends.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -452,7 +518,10 @@ static bool ConvertWithLibrary(const char *in)
             _exit(1);
         // It prints some messages with printf: keep them off standard
         // output, which carries only the usage line.
-        if (dup2(2, 1) < 0) {
+        if (log >= 0) {
+            dup2(log, 1);
+            dup2(log, 2);
+        } else if (dup2(2, 1) < 0) {
             int null = open("/dev/null", O_WRONLY);
             if (null >= 0)
                 dup2(null, 1);
@@ -468,10 +537,20 @@ static bool ConvertWithLibrary(const char *in)
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
             converter = 0;
+            if (log >= 0)
+                close(log);
             return Fail("waitpid: %s", strerror(errno));
         }
     }
     converter = 0;
+    struct stat st;
+    if (log >= 0 && fstat(log, &st) == 0 && st.st_size > 0) {
+        notes.resize(static_cast<size_t>(st.st_size));
+        if (!ReadAt(log, 0, notes.data(), notes.size()))
+            notes.clear();
+    }
+    if (log >= 0)
+        close(log);
     if (WIFSIGNALED(status))
         return Fail("conversion failed: libquicktime ended by signal %d (%s)", WTERMSIG(status),
                     strsignal(WTERMSIG(status)));
@@ -490,7 +569,7 @@ static bool MendGap(int fd, uint64_t length, uint64_t at, uint64_t limit)
     uint64_t size = 0;
     for (uint64_t g = 1; g <= left && gap[g - 1] == 0; g++) {
         std::vector<Atom> rest;
-        if (WalkAtoms(fd, at + g, length, &rest)) {
+        if (WalkAtoms(fd, at + g, length, &rest) == length) {
             size = g;
             break;
         }
@@ -506,6 +585,24 @@ static bool MendGap(int fd, uint64_t length, uint64_t at, uint64_t limit)
     if (pwrite(fd, head, sizeof head, static_cast<off_t>(at)) != sizeof head)
         return Fail("%s: %s", tmppath, strerror(errno));
     return true;
+}
+
+// The gap a shrunken movie header leaves before the media data, covered
+// when there is one; mended says so.
+static bool MendResult(int fd, const Movie &in, bool *mended)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return Fail("%s: %s", tmppath, strerror(errno));
+    uint64_t length = static_cast<uint64_t>(st.st_size);
+    std::vector<Atom> atoms;
+    if (WalkAtoms(fd, 0, length, &atoms) == length)
+        return true;
+    if (atoms.empty() || !IsType(atoms.back(), "moov"))
+        return Fail("conversion failed: result is not well formed");
+    const Atom &moov = atoms.back();
+    *mended = true;
+    return MendGap(fd, length, moov.pos + moov.size, in.atoms[in.moov].size);
 }
 
 static bool SameBytes(int a, uint64_t a_pos, int b, uint64_t b_pos, uint64_t size)
@@ -532,16 +629,8 @@ static bool Verify(int in_fd, const Movie &in, int fd)
     if (fstat(fd, &st) != 0)
         return Fail("%s: %s", tmppath, strerror(errno));
     out.length = static_cast<uint64_t>(st.st_size);
-    if (!WalkAtoms(fd, 0, out.length, &out.atoms)) {
-        if (out.atoms.empty() || !IsType(out.atoms.back(), "moov"))
-            return Fail("conversion failed: result is not well formed");
-        const Atom &moov = out.atoms.back();
-        if (!MendGap(fd, out.length, moov.pos + moov.size, in.atoms[in.moov].size))
-            return false;
-        out.atoms.clear();
-        if (!WalkAtoms(fd, 0, out.length, &out.atoms))
-            return Fail("conversion failed: result is not well formed");
-    }
+    if (WalkAtoms(fd, 0, out.length, &out.atoms) != out.length)
+        return Fail("conversion failed: result is not well formed");
     if (!ReadOffsets(fd, &out, "conversion result"))
         return false;
     if (!IsStreamable(out))
@@ -581,80 +670,130 @@ static bool Verify(int in_fd, const Movie &in, int fd)
     return true;
 }
 
-static bool Install(const Target &target, int fd)
+// Writes the bytes of from into the open output, over its old ones, then cuts
+// a regular file to their length.
+static bool WriteInto(const Target &target, int from, const char *from_name, const char *out)
 {
-    if (!target.regular) {
-        int out = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (out < 0)
-            return Fail("%s: %s", target.path.c_str(), strerror(errno));
-        bool ok = CopyFile(fd, out, tmppath, target.path.c_str());
-        if (close(out) != 0 && ok)
-            return Fail("%s: %s", target.path.c_str(), strerror(errno));
-        return ok;
+    if (!CopyFile(from, target.fd, UINT64_MAX, from_name, out))
+        return false;
+    if (target.regular) {
+        off_t end = lseek(target.fd, 0, SEEK_CUR);
+        if (end < 0 || ftruncate(target.fd, end) != 0)
+            return Fail("%s: %s", out, strerror(errno));
     }
-    mode_t mode;
-    if (target.existed) {
-        // Best effort: only root may hand the file back to its owner.
-        int owned = fchown(fd, target.st.st_uid, target.st.st_gid);
-        (void)owned;
-        mode = target.st.st_mode & 07777;
-    } else {
+    return true;
+}
+
+// Replacing the output by the temporary file changes nothing a user can see:
+// the caller's own file under one name, whose group and mode the temporary
+// file could take on.
+static bool MayReplace(const Target &target, int fd)
+{
+    const struct stat &st = target.st;
+    if (st.st_uid != geteuid() || st.st_nlink != 1)
+        return false;
+    struct stat now;
+    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 || fchmod(fd, st.st_mode & 07777) != 0 ||
+        fstat(fd, &now) != 0)
+        return false;
+    return now.st_gid == st.st_gid && (now.st_mode & 07777) == (st.st_mode & 07777);
+}
+
+// A new output appears whole, by rename. An existing one keeps its inode,
+// owner, group, mode and links: renamed over only where MayReplace, else
+// written into.
+static bool Install(const Target &target, int fd, bool beside, const char *out)
+{
+    if (target.existed && !(beside && MayReplace(target, fd)))
+        return WriteInto(target, fd, tmppath, out);
+    if (!target.existed) {
         mode_t mask = umask(0);
         umask(mask);
-        mode = 0666 & ~mask;
+        if (fchmod(fd, 0666 & ~mask) != 0)
+            return Fail("%s: %s", tmppath, strerror(errno));
     }
-    if (fchmod(fd, mode) != 0 || fsync(fd) != 0)
+    if (fsync(fd) != 0)
         return Fail("%s: %s", tmppath, strerror(errno));
-    if (rename(tmppath, target.path.c_str()) != 0)
+    if (rename(tmppath, target.path.c_str()) != 0) {
+        if (target.existed)
+            return WriteInto(target, fd, tmppath, out);
         return Fail("%s: %s", target.path.c_str(), strerror(errno));
+    }
     tmpset = 0;
     return true;
 }
 
-static bool MakeStreamable(const char *in, const char *out)
+// The library's messages after a verified conversion, but for its complaint
+// about a header that shrank when the gap that left has been mended.
+static void PrintNotes(bool mended)
 {
-    Target target;
-    if (!ResolveTarget(in, out, &target))
-        return false;
-    int in_fd = open(in, O_RDONLY | O_CLOEXEC);
-    if (in_fd < 0)
-        return Fail("%s: %s", in, strerror(errno));
+    static const char moot[] = "quicktime_make_streamable: moov size changed from ";
+    for (size_t at = 0; at < notes.size();) {
+        size_t end = notes.find('\n', at);
+        end = end == std::string::npos ? notes.size() : end + 1;
+        std::string line = notes.substr(at, end - at);
+        const char *p = strstr(line.c_str(), moot);
+        unsigned long long before, after;
+        if (!(mended && p && sscanf(p + strlen(moot), "%llu to %llu", &before, &after) == 2 && after < before))
+            fwrite(line.data(), 1, line.size(), stderr);
+        at = end;
+    }
+    notes.clear();
+}
+
+static bool ConvertFile(int in_fd, const char *in, const char *out, const Target &target)
+{
     Movie movie;
     if (!ReadMovie(in_fd, in, &movie))
         return false;
     if (!IsStreamable(movie) && !ChunksInMedia(movie))
         return Fail("%s: chunk offsets outside the media data", in);
+    if (IsStreamable(movie) && !target.regular)
+        return WriteInto(target, in_fd, in, out);
 
-    if (IsStreamable(movie) && !target.regular) {
-        int out_fd = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (out_fd < 0)
-            return Fail("%s: %s", out, strerror(errno));
-        bool ok = CopyFile(in_fd, out_fd, in, out);
-        if (close(out_fd) != 0 && ok)
-            return Fail("%s: %s", out, strerror(errno));
-        return ok;
-    }
-
-    int fd = CreateTemp(target);
+    bool beside;
+    int fd = CreateTemp(target, &beside);
     if (fd < 0)
         return false;
-    bool ok;
+    bool ok = true, mended = false;
     if (IsStreamable(movie)) {
-        ok = CopyFile(in_fd, fd, in, tmppath);
+        ok = CopyFile(in_fd, fd, UINT64_MAX, in, tmppath);
     } else {
         // The library writes the file by its name; look at what is there after it.
         close(fd);
-        ok = ConvertWithLibrary(in);
+        const char *from = in;
+        if (movie.walked < movie.length) {
+            ok = TrimInput(in_fd, in, movie.walked);
+            from = trimpath;
+        }
+        ok = ok && ConvertWithLibrary(from);
         fd = open(tmppath, O_RDWR | O_CLOEXEC);
         if (ok && fd < 0)
             ok = Fail("%s: %s", tmppath, strerror(errno));
-        ok = ok && Verify(in_fd, movie, fd);
+        ok = ok && MendResult(fd, movie, &mended) && Verify(in_fd, movie, fd);
     }
-    ok = ok && Install(target, fd);
+    ok = ok && Install(target, fd, beside, out);
     if (fd >= 0)
         close(fd);
     RemoveTemp();
-    close(in_fd);
+    if (ok)
+        PrintNotes(mended);
+    return ok;
+}
+
+static bool MakeStreamable(const char *in, const char *out)
+{
+    Target target;
+    bool ok = ResolveTarget(in, out, &target);
+    int in_fd = -1;
+    if (ok) {
+        in_fd = open(in, O_RDONLY | O_CLOEXEC);
+        ok = in_fd >= 0 ? ConvertFile(in_fd, in, out, target) : Fail("%s: %s", in, strerror(errno));
+    }
+    if (in_fd >= 0)
+        close(in_fd);
+    if (target.fd >= 0 && close(target.fd) != 0 && ok)
+        ok = Fail("%s: %s", out, strerror(errno));
     return ok;
 }
 
@@ -680,6 +819,13 @@ int main(int argc, char *argv[])
     // as errors instead of ending the program with its temporary file left.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    // Signals that end the program take its temporary files along; one
+    // ignored when the program starts stays ignored.
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGBUS, SIGXCPU, SIGVTALRM, SIGPROF}) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            signal(sig, OnSignal);
+    }
     lqt_set_log_callback(LogMessage, nullptr);
 
     return MakeStreamable(argv[1], argv[2]) ? 0 : 1;
