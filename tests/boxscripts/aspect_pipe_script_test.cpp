@@ -1,6 +1,6 @@
 // examples/aspect-pipe.sh run with the real programs, each under devsim:
 // restarts when an end of the pipe goes away, clean stops, refused settings.
-#include "run.h"
+#include "box.h"
 
 #include <gtest/gtest.h>
 
@@ -66,28 +66,27 @@ bool made_of(std::string s, const std::string& lead, const std::string& block)
 
 // The script on a simulated box in a folder of its own, in its own process
 // group so that every process it leaves behind can be found.
-struct Box {
-    std::string dir = make_temp_dir("aspect-pipe");
+// The detector runs in the box itself, the signaller under vbi.scn with its
+// own trace.
+struct Pipe : Box {
     pid_t pid = -1;
 
-    Box(const std::string& detector_scenario, const std::string& vbi_extra = "")
+    Pipe(const std::string& detector_scenario, const std::string& vbi_extra = "")
+        : Box("aspect-pipe", "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 64x48\n" + detector_scenario)
     {
-        write_file(dir + "/box.scn", "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 64x48\n" +
-                                         detector_scenario);
-        write_file(dir + "/vbi.scn", "clock virtual\nvbi /dev/vbi0\n" + vbi_extra);
+        file("vbi.scn", "clock virtual\nvbi /dev/vbi0\n" + vbi_extra);
     }
-    ~Box()
+    ~Pipe()
     {
         if (pid > 0)
             kill(-pid, SIGKILL), waitpid(pid, nullptr, 0);
-        remove_tree(dir);
     }
     std::vector<std::string> env(const std::string& options) const
     {
         return {"PATH=" + std::string(BIN_DIR) + ":/usr/bin:/bin", "TMPDIR=" + dir, "RESTART_DELAY=0.05",
                 "DETECT_OPTIONS=" + options,
-                "DETECT_WRAPPER=devsim " + dir + "/box.scn --trace " + dir + "/box.trace --",
-                "SIGNAL_WRAPPER=devsim " + dir + "/vbi.scn --trace " + dir + "/vbi.trace --"};
+                "DETECT_WRAPPER=devsim " + scenario_path + " --trace " + trace_path + " --",
+                "SIGNAL_WRAPPER=devsim " + path("vbi.scn") + " --trace " + path("vbi.trace") + " --"};
     }
     void start(const std::string& options, const std::vector<std::string>& args = {})
     {
@@ -115,10 +114,6 @@ struct Box {
         }
         setpgid(pid, pid);
     }
-    std::string file(const char* name) const
-    {
-        return file_exists(dir + "/" + name) ? read_file(dir + "/" + name) : "";
-    }
     // Stops the script with sig; its exit status (-1 when it did not end by itself in time).
     int stop(int sig)
     {
@@ -136,11 +131,7 @@ struct Box {
     // Every signaller run ended with the signal off and its own exit.
     void expect_each_signaller_run_ended_cleanly(size_t runs) const
     {
-        std::string raw = file("vbi.trace"), trace;
-        for (size_t at = 0, end; (end = raw.find('\n', at)) != std::string::npos; at = end + 1) {
-            std::string line = raw.substr(at, end + 1 - at);
-            trace += line.substr(line.find(' ') + 1); // without the time stamp
-        }
+        std::string trace = normalise_trace(read("vbi.trace"), {.times = false});
         EXPECT_EQ(count(trace, "exit still open: none\n"), runs);
         EXPECT_EQ(count(trace, "write /dev/vbi0 id=0 field=0 line=23 data=00 00 -> 64 (WSS off)\n"
                                "close /dev/vbi0 -> 0\nexit still open: none\n"),
@@ -152,13 +143,13 @@ struct Box {
 TEST(AspectPipeScript, RestartsTheDetectorWhenItEndsAndStopsCleanlyOnTerm)
 {
     // the poll steps run out after two polls: every detector run ends by itself
-    Box box("clock virtual\npoll 16:9 times=2\n");
+    Pipe box("clock virtual\npoll 16:9 times=2\n");
     box.start("-ba -e 0", {"-o"});
-    ASSERT_TRUE(wait_until([&] { return count(box.file("err"), restart_line) >= 2; })) << box.file("err");
-    EXPECT_GE(count(box.file("box.trace"), "open /dev/dvb/adapter0/video0 O_RDONLY|O_NONBLOCK -> 3\n"), 2u);
+    ASSERT_TRUE(wait_until([&] { return count(box.read("err"), restart_line) >= 2; })) << box.read("err");
+    EXPECT_GE(count(box.trace(), "open /dev/dvb/adapter0/video0 O_RDONLY|O_NONBLOCK -> fd\n"), 2u);
 
     ASSERT_EQ(box.stop(SIGTERM), 0);
-    std::string out = box.file("out"), err = box.file("err");
+    std::string out = box.read("out"), err = box.read("err");
     // a stop just after a restart may come before the detector's first word
     EXPECT_TRUE(made_of(out, "> WSS 0x7 = 16:9\n", "> WSS 0x0\n> exit\n")) << out;
     EXPECT_GE(count(out, "> exit\n"), 2u);
@@ -178,16 +169,16 @@ TEST(AspectPipeScript, StopWhileThePipeRunsKillsTheDetectorAndTurnsTheSignalOff)
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(sig));
         // a detector that would poll for hours in real time
-        Box box("poll 16:9 times=1000000\n");
+        Pipe box("poll 16:9 times=1000000\n");
         box.start("");
-        ASSERT_TRUE(wait_until([&] { return box.file("out") == "> WSS 0x7 = 16:9\n"; })) << box.file("out");
+        ASSERT_TRUE(wait_until([&] { return box.read("out") == "> WSS 0x7 = 16:9\n"; })) << box.read("out");
 
         ASSERT_EQ(box.stop(sig), 0);
-        EXPECT_EQ(box.file("out"), "> WSS 0x7 = 16:9\n> WSS 0x0\n> exit\n");
-        EXPECT_EQ(box.file("err"), "aspect-pipe: stopped\n");
+        EXPECT_EQ(box.read("out"), "> WSS 0x7 = 16:9\n> WSS 0x0\n> exit\n");
+        EXPECT_EQ(box.read("err"), "aspect-pipe: stopped\n");
         box.expect_each_signaller_run_ended_cleanly(1);
         // the detector was killed: no device error, no orderly exit of its own
-        std::string detector = box.file("box.trace");
+        std::string detector = box.trace();
         EXPECT_EQ(count(detector, "-> -1"), 0u) << detector;
         EXPECT_EQ(count(detector, "exit still open"), 0u) << detector;
     }
@@ -196,19 +187,19 @@ TEST(AspectPipeScript, StopWhileThePipeRunsKillsTheDetectorAndTurnsTheSignalOff)
 TEST(AspectPipeScript, SignallerEndingFirstStopsTheDetectorAndRestartsThePipe)
 {
     // the output device refuses every record: each signaller ends with status 4
-    Box box("poll 16:9 times=1000000\n", "fail write EIO\n");
+    Pipe box("poll 16:9 times=1000000\n", "fail write EIO\n");
     box.start("");
     const char* line = "aspect-pipe: signaller ended (status 4); restarting in 0.05 s\n";
-    ASSERT_TRUE(wait_until([&] { return count(box.file("err"), line) >= 2; })) << box.file("err");
+    ASSERT_TRUE(wait_until([&] { return count(box.read("err"), line) >= 2; })) << box.read("err");
     // each detector run was stopped before the next began
-    EXPECT_GE(count(box.file("box.trace"), "open /dev/dvb/adapter0/video0 O_RDONLY|O_NONBLOCK -> 3\n"), 2u);
-    EXPECT_EQ(count(box.file("box.trace"), "exit still open"), 0u);
+    EXPECT_GE(count(box.trace(), "open /dev/dvb/adapter0/video0 O_RDONLY|O_NONBLOCK -> fd\n"), 2u);
+    EXPECT_EQ(count(box.trace(), "exit still open"), 0u);
     ASSERT_EQ(box.stop(SIGTERM), 0);
 }
 
 TEST(AspectPipeScript, RefusesSettingsThatCannotWorkBeforeStartingAnything)
 {
-    Box box("poll 16:9\n");
+    Pipe box("poll 16:9\n");
     struct Case {
         std::string options, arg, message;
     };
@@ -233,7 +224,7 @@ TEST(AspectPipeScript, RefusesSettingsThatCannotWorkBeforeStartingAnything)
     RunResult r = run_program({"/bin/sh", script}, o);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "aspect-pipe: RESTART_DELAY 'soon' is not a number of seconds\n");
-    EXPECT_FALSE(file_exists(box.dir + "/box.trace"));
+    EXPECT_FALSE(file_exists(box.trace_path));
     EXPECT_FALSE(file_exists(box.dir + "/vbi.trace"));
 }
 
@@ -241,15 +232,14 @@ TEST(AspectPipeUnit, PassesSystemdVerify)
 {
     if (run_program({"sh", "-c", "command -v systemd-analyze"}).status != 0)
         GTEST_SKIP() << "systemd-analyze is not installed";
-    std::string dir = make_temp_dir("aspect-pipe-unit");
+    TempDir dir("aspect-pipe-unit");
     // verify checks that ExecStart exists: point it at the script in the tree
     std::string unit = read_file(std::string(SOURCE_DIR) + "/examples/aspect-pipe.service");
     size_t at = unit.find("ExecStart=/usr/local/bin/aspect-pipe.sh\n");
     ASSERT_NE(at, std::string::npos);
     unit.replace(at, 39, "ExecStart=" + script);
-    write_file(dir + "/aspect-pipe.service", unit);
-    RunResult r = run_program({"systemd-analyze", "verify", "--man=no", dir + "/aspect-pipe.service"});
-    remove_tree(dir);
+    write_file(dir.path + "/aspect-pipe.service", unit);
+    RunResult r = run_program({"systemd-analyze", "verify", "--man=no", dir.path + "/aspect-pipe.service"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
 }
