@@ -20,7 +20,6 @@
 static const char *progname;
 static const char *alteditor;
 static int nowait;
-static int staterrno;   // errno of the last failed check_socket_owner
 
 static const struct option longopts[] = {
     {"no-wait", no_argument, nullptr, 'n'},
@@ -72,14 +71,16 @@ static bool format_socket_path(struct sockaddr_un *addr, uid_t uid, const char *
     return true;
 }
 
-static int check_socket_owner(const char *path)
+enum socket_owner { owned_by_user, owned_by_other, stat_failed };
+
+static socket_owner check_socket_owner(const char *path, int *stat_error)
 {
     struct stat st;
     if (stat(path, &st) != 0) {
-        staterrno = errno;
-        return 2;
+        *stat_error = errno;
+        return stat_failed;
     }
-    return st.st_uid == geteuid() ? 0 : 1;
+    return st.st_uid == geteuid() ? owned_by_user : owned_by_other;
 }
 
 static bool server_is_ours(int sock, uid_t euid)
@@ -149,11 +150,9 @@ static size_t read_chunk(FILE *f, char *buf, size_t size)
     exit(1);
 }
 
-int main(int argc, char *argv[])
+// Whatever the last option word says wins: -a, or else the environment.
+static void parse_options(int argc, char *argv[])
 {
-    progname = argc > 0 ? argv[0] : "orlimclient";
-
-    // Whatever the last option word says wins: -a, or else the environment.
     int c;
     while ((c = getopt_long(argc, argv, "VHna:", longopts, nullptr)) != -1) {
         alteditor = getenv("ALTERNATE_EDITOR");
@@ -171,9 +170,51 @@ int main(int argc, char *argv[])
             usage();
         }
     }
-    if (argc - optind <= 0)
-        usage();
+}
 
+// The socket path of the effective user, or else of the login name's user;
+// ownership is judged against the effective user id either way.
+static void find_socket(struct sockaddr_un *addr, char *argv[])
+{
+    char *host = get_host_name();
+    uid_t euid = geteuid();
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (!format_socket_path(addr, euid, host))
+        fall_back_to_alternate_editor(argv);
+    int stat_error = 0;
+    socket_owner owner = check_socket_owner(addr->sun_path, &stat_error);
+
+    if (owner != owned_by_user) {
+        const char *name = getenv("LOGNAME");
+        if (!name)
+            name = getenv("USER");
+        struct passwd *pw = name ? getpwnam(name) : nullptr;
+        if (pw && pw->pw_uid != euid) {
+            if (!format_socket_path(addr, pw->pw_uid, host))
+                fall_back_to_alternate_editor(argv);
+            owner = check_socket_owner(addr->sun_path, &stat_error);
+        }
+    }
+    free(host);
+
+    if (owner == owned_by_other && euid != 0) {
+        fprintf(stderr, "%s: Invalid socket owner\n", progname);
+        fall_back_to_alternate_editor(argv);
+    }
+    if (owner == stat_failed) {
+        if (stat_error == ENOENT)
+            fprintf(stderr, "%s: can't find socket; have you started the server?\n", progname);
+        else
+            fprintf(stderr, "%s: can't stat %s: %s\n", progname, addr->sun_path,
+                    strerror(stat_error));
+        fall_back_to_alternate_editor(argv);
+    }
+}
+
+// Returns the request stream; *reply gets the reply stream on the same socket.
+static FILE *connect_to_server(char *argv[], FILE **reply)
+{
     // Close-on-exec: the alternate editor must not hold the server's connection.
     int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
@@ -182,42 +223,8 @@ int main(int argc, char *argv[])
         fall_back_to_alternate_editor(argv);
     }
 
-    char *host = get_host_name();
-    uid_t euid = geteuid();
     struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (!format_socket_path(&addr, euid, host))
-        fall_back_to_alternate_editor(argv);
-    int result = check_socket_owner(addr.sun_path);
-
-    // second try under the login name; ownership is still judged against euid
-    if (result != 0) {
-        const char *name = getenv("LOGNAME");
-        if (!name)
-            name = getenv("USER");
-        struct passwd *pw = name ? getpwnam(name) : nullptr;
-        if (pw && pw->pw_uid != euid) {
-            if (!format_socket_path(&addr, pw->pw_uid, host))
-                fall_back_to_alternate_editor(argv);
-            result = check_socket_owner(addr.sun_path);
-        }
-    }
-    free(host);
-
-    if (result == 1 && euid != 0) {
-        fprintf(stderr, "%s: Invalid socket owner\n", progname);
-        fall_back_to_alternate_editor(argv);
-    }
-    if (result == 2) {
-        if (staterrno == ENOENT)
-            fprintf(stderr, "%s: can't find socket; have you started the server?\n", progname);
-        else
-            fprintf(stderr, "%s: can't stat %s: %s\n", progname, addr.sun_path,
-                    strerror(staterrno));
-        fall_back_to_alternate_editor(argv);
-    }
-
+    find_socket(&addr, argv);
     socklen_t len = offsetof(struct sockaddr_un, sun_path) + strlen(addr.sun_path);
     if (connect(sock, reinterpret_cast<struct sockaddr *>(&addr), len) < 0) {
         fprintf(stderr, "%s: ", progname);
@@ -226,21 +233,26 @@ int main(int argc, char *argv[])
     }
     // The path may have led elsewhere since it was checked (a symbolic link
     // in /tmp): the process at the other end must be the user's own too.
+    uid_t euid = geteuid();
     if (euid != 0 && !server_is_ours(sock, euid)) {
         fprintf(stderr, "%s: Invalid socket owner\n", progname);
         fall_back_to_alternate_editor(argv);
     }
 
     FILE *request = fdopen(sock, "r+");
-    FILE *reply = request ? fdopen(sock, "r+") : nullptr;
-    if (!reply) {
+    *reply = request ? fdopen(sock, "r+") : nullptr;
+    if (!*reply) {
         fprintf(stderr, "%s: ", progname);
         perror("fdopen");
         fall_back_to_alternate_editor(argv);
     }
+    return request;
+}
 
-    static char buf[8192];
-    if (!getcwd(buf, sizeof buf)) {
+static void send_request(FILE *request, int argc, char *argv[])
+{
+    char cwd[8192];
+    if (!getcwd(cwd, sizeof cwd)) {
         fprintf(stderr, "%s: %s (%s)\n", progname, "Cannot get current working directory",
                 strerror(errno));
         fall_back_to_alternate_editor(argv);
@@ -252,7 +264,7 @@ int main(int argc, char *argv[])
     char **quoted = static_cast<char **>(xmalloc((argc - optind) * sizeof *quoted));
     for (int i = optind; i < argc; i++) {
         if (needs_prefix(argv[i]) && !dir)
-            dir = quote_for_server(buf);
+            dir = quote_for_server(cwd);
         quoted[i - optind] = quote_for_server(argv[i]);
     }
 
@@ -268,17 +280,32 @@ int main(int argc, char *argv[])
     free(dir);
     fprintf(request, "\n");
     fflush(request);
+}
 
-    if (nowait)
-        return 0;
-
+static void copy_reply(FILE *reply)
+{
     printf("Waiting for Orlim...");
     fflush(stdout);
+    char buf[8192];
     size_t n;
     while ((n = read_chunk(reply, buf, sizeof buf)) > 0) {
         fwrite(buf, 1, n, stdout);
         if (buf[n - 1] != '\n' && n + 1 < sizeof buf)
             break;   // end of file or a read error inside the chunk
     }
+}
+
+int main(int argc, char *argv[])
+{
+    progname = argc > 0 ? argv[0] : "orlimclient";
+    parse_options(argc, argv);
+    if (argc - optind <= 0)
+        usage();
+
+    FILE *reply;
+    FILE *request = connect_to_server(argv, &reply);
+    send_request(request, argc, argv);
+    if (!nowait)
+        copy_reply(reply);
     return 0;
 }

@@ -1,5 +1,5 @@
-// orlimclient with arbitrary arguments (zero bytes separate them), talking
-// to a stand-in server on a socket of its own. Property: the request line
+// orlimclient's options and request with arbitrary arguments (zero bytes
+// separate them), sent over a socket pair. Property: the request line
 // the server gets decodes back to the arguments: "-nowait", then per
 // argument the working directory and "/" where the name is not absolute and
 // not a position, with "&_" for a blank, "&&" for "&" and "&-" for a
@@ -21,28 +21,6 @@
 
 #include "harness.h"
 
-static std::string host_name;
-static std::vector<FILE *> streams;
-
-// A host name of our own keeps the socket apart from any real server's.
-static int fuzz_gethostname(char *name, size_t size)
-{
-    if (host_name.size() >= size) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    memcpy(name, host_name.c_str(), host_name.size() + 1);
-    return 0;
-}
-
-static FILE *fuzz_fdopen(int fd, const char *mode)
-{
-    FILE *f = fdopen(fd, mode);
-    if (f)
-        streams.push_back(f);
-    return f;
-}
-
 // The alternate editor is never run here.
 static int fuzz_execvp(const char *, char *const[])
 {
@@ -50,8 +28,6 @@ static int fuzz_execvp(const char *, char *const[])
     return -1;
 }
 
-#define gethostname fuzz_gethostname
-#define fdopen fuzz_fdopen
 #define execvp fuzz_execvp
 #define exit fuzz_exit
 #define main orlimclient_main
@@ -59,28 +35,11 @@ static int fuzz_execvp(const char *, char *const[])
 #undef main
 #undef exit
 #undef execvp
-#undef fdopen
-#undef gethostname
 
-static int server = -1;
 static std::string cwd;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    host_name = "fuzz" + std::to_string(getpid());
-    char path[108];
-    snprintf(path, sizeof path, "/tmp/osrv%d-%s", int(geteuid()), host_name.c_str());
-    unlink(path);
-    server = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, path);
-    if (server < 0 || bind(server, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(server, 4) != 0) {
-        perror("fuzz: server socket");
-        abort();
-    }
-    static std::string remove = path;
-    atexit([] { unlink(remove.c_str()); });
     char dir[4096];
     cwd = getcwd(dir, sizeof dir) ? dir : "";
     return 0;
@@ -121,29 +80,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // the client's option parsing and request, sent to our end of a socket pair
+    int pair[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+    FILE *request = fdopen(pair[0], "r+");
+    FUZZ_CHECK(request);
     optind = 0;
     nowait = 0;
     alteditor = nullptr;
-    streams.clear();
-    if (setjmp(fuzz_exit_jump) == 0)
-        fuzz_exit_status = orlimclient_main(int(args.size()), argv.data());
+    fuzz_exit_status = 0;
+    if (setjmp(fuzz_exit_jump) == 0) {
+        parse_options(int(args.size()), argv.data());
+        send_request(request, int(args.size()), argv.data());
+    }
     FUZZ_CHECK(fuzz_exit_status == 0);
-    for (FILE *f : streams)
-        fflush(f);
+    fclose(request);
 
-    int conn = accept(server, nullptr, nullptr);
-    FUZZ_CHECK(conn >= 0);
-    // the client's descriptor is shared by its two streams: close it once
-    if (!streams.empty())
-        close(fileno(streams[0]));
     std::string line;
     char buf[65536];
     ssize_t got;
-    while ((got = read(conn, buf, sizeof buf)) > 0)
+    while ((got = read(pair[1], buf, sizeof buf)) > 0)
         line.append(buf, size_t(got));
-    close(conn);
-    for (FILE *f : streams)
-        fclose(f);   // its descriptor is gone already; the stream's memory is freed
+    close(pair[1]);
 
     FUZZ_CHECK(!line.empty() && line.back() == '\n');
     line.pop_back();
