@@ -222,177 +222,232 @@ static std::string check_frame(PollStep& st)
     return "";
 }
 
+static DeviceKind device_kind(const std::string& d)
+{
+    return d == "decoder" ? DeviceKind::decoder
+         : d == "frontend" ? DeviceKind::frontend
+         : d == "capture" ? DeviceKind::capture
+         : d == "vbi" ? DeviceKind::vbi : DeviceKind::mixer;
+}
+
+// WIDTHxHEIGHT of a capture line; the mapped buffer defaults to one grey frame.
+static std::string parse_capture_size(Device& dev, const std::string& word)
+{
+    long long wd, ht;
+    size_t x = word.find('x');
+    if (x == std::string::npos)
+        return "capture needs a size WIDTHxHEIGHT";
+    if (word.find_first_not_of("0123456789x") != std::string::npos
+        || !parse_int(word.substr(0, x), 0, 65535, wd, 10) || !parse_int(word.substr(x + 1), 0, 65535, ht, 10))
+        return "bad capture size '" + word + "' (0 to 65535 each)";
+    dev.width = (int)wd;
+    dev.height = (int)ht;
+    dev.mbuf = wd * ht;
+    return "";
+}
+
+// One NAME=VALUE word after the device path; which names count depends on the kind.
+static std::string parse_device_word(const Scenario& sc, Device& dev, const std::string& d, const std::string& word,
+                                     bool& mbuf_given, bool& cd_given)
+{
+    std::string rest;
+    long long v;
+    if (dev.kind == DeviceKind::capture && starts_with(word, "mbuf=", rest)) {
+        if (!parse_int(rest, 0, INT_MAX, v))
+            return "bad mbuf '" + rest + "'";
+        dev.mbuf = v;
+        mbuf_given = true;
+    } else if (dev.kind == DeviceKind::decoder && starts_with(word, "stills=", rest) && !rest.empty()) {
+        dev.stills = resolve(sc, rest);
+    } else if (dev.kind == DeviceKind::vbi && starts_with(word, "records=", rest) && !rest.empty()) {
+        dev.records = resolve(sc, rest);
+    } else if (dev.kind == DeviceKind::mixer && starts_with(word, "cd=", rest)) {
+        cd_given = true;
+        dev.has_cd = rest != "none";
+        if (dev.has_cd) {
+            if (!parse_int(rest, INT_MIN, INT_MAX, v))
+                return "bad cd level '" + rest + "'";
+            dev.cd_level = (int)v;
+        }
+    } else {
+        return "unknown word '" + word + "' for " + d;
+    }
+    return "";
+}
+
+static std::string parse_device(Scenario& sc, const std::vector<std::string>& w, int lineno)
+{
+    const std::string& d = w[0];
+    Device dev;
+    dev.kind = device_kind(d);
+    dev.line = lineno;
+    if (w.size() < 2)
+        return d + " needs a device path";
+    if (w[1][0] != '/')
+        return "device path '" + w[1] + "' is not absolute";
+    dev.path = normalize_path(w[1]);
+    for (const Device& o : sc.devices)
+        if (o.path == dev.path)
+            return "device '" + dev.path + "' is already named on line " + std::to_string(o.line);
+    size_t i = 2;
+    if (dev.kind == DeviceKind::capture) {
+        std::string e = parse_capture_size(dev, i < w.size() ? w[i] : "");
+        if (!e.empty())
+            return e;
+        i++;
+    }
+    bool mbuf_given = false, cd_given = false;
+    for (; i < w.size(); i++) {
+        std::string e = parse_device_word(sc, dev, d, w[i], mbuf_given, cd_given);
+        if (!e.empty())
+            return e;
+    }
+    if (dev.kind == DeviceKind::capture && !mbuf_given && dev.mbuf > INT_MAX)
+        return "capture size " + w[2] + " needs mbuf=BYTES (the default would not fit)";
+    if (dev.kind == DeviceKind::mixer && !cd_given)
+        return "mixer needs cd=LEVEL or cd=none";
+    sc.devices.push_back(dev);
+    return "";
+}
+
+static std::string parse_clock(Scenario& sc, const std::vector<std::string>& w, int lineno, int& clock_line)
+{
+    if (clock_line)
+        return "clock is already set on line " + std::to_string(clock_line);
+    clock_line = lineno;
+    if (w.size() < 2 || (w[1] != "virtual" && w[1] != "real"))
+        return "clock needs virtual or real";
+    sc.virtual_clock = w[1] == "virtual";
+    std::string rest;
+    for (size_t i = 2; i < w.size(); i++) {
+        bool capture = starts_with(w[i], "capture=", rest);
+        if (!capture && !starts_with(w[i], "end=", rest))
+            return "unknown word '" + w[i] + "' for clock";
+        char* end;
+        errno = 0;
+        double s = strtod(rest.c_str(), &end);
+        double most = capture ? 3600 : 1e9;
+        if (rest.empty() || *end || errno || !std::isfinite(s) || s < 0 || s > most)
+            return std::string(capture ? "bad capture time '" : "bad end time '") + rest + "' (0 to "
+                + (capture ? "3600" : "1000000000") + " seconds)";
+        if (capture)
+            sc.capture_ns = llround(s * 1e9);
+        else if (!sc.virtual_clock)
+            return "end= needs the virtual clock";
+        else
+            sc.end_ns = llround(s * 1e9);
+    }
+    return "";
+}
+
+static std::string parse_poll(Scenario& sc, const std::vector<std::string>& w, int lineno)
+{
+    PollStep st;
+    st.line = lineno;
+    if (w.size() < 2)
+        return "poll needs a format (4:3, 16:9, 2.21:1 or a number)";
+    st.format_text = w[1];
+    long long v;
+    if (w[1] == "4:3")
+        st.video_format = 0;
+    else if (w[1] == "16:9")
+        st.video_format = 1;
+    else if (w[1] == "2.21:1")
+        st.video_format = 2;
+    else if (parse_int(w[1], INT_MIN, INT_MAX, v))
+        st.video_format = (int)v;
+    else
+        return "bad poll format '" + w[1] + "'";
+    std::string rest;
+    for (size_t i = 2; i < w.size(); i++) {
+        if (w[i] == "nolock" || w[i] == "lock") {
+            st.lock = w[i] == "lock";
+        } else if (starts_with(w[i], "frame=", rest) && !rest.empty()) {
+            st.frame = rest;
+            st.frame_path = resolve(sc, rest);
+            std::string e = check_frame(st);
+            if (!e.empty())
+                return e;
+        } else if (starts_with(w[i], "times=", rest)) {
+            if (!parse_int(rest, 1, LLONG_MAX / 2, v))
+                return "bad times '" + rest + "'";
+            st.times = v;
+        } else {
+            return "unknown word '" + w[i] + "' for poll";
+        }
+    }
+    sc.steps.push_back(st);
+    return "";
+}
+
+static std::string parse_fail(Scenario& sc, const std::vector<std::string>& w)
+{
+    if (w.size() != 3)
+        return "fail needs CALL[@N] ERRNO";
+    std::string call = w[1];
+    FailRule r;
+    size_t at = call.rfind('@');
+    if (at != std::string::npos) {
+        long long n;
+        if (!parse_int(call.substr(at + 1), 1, LLONG_MAX, n))
+            return "bad count '" + call.substr(at + 1) + "'";
+        r.nth = n;
+        call = call.substr(0, at);
+    }
+    std::string rest;
+    if (starts_with(call, "open:", rest)) {
+        if (rest.empty() || rest[0] != '/')
+            return "open: needs an absolute path";
+        r.call = "open:" + normalize_path(rest);
+    } else {
+        bool known = false;
+        for (const char* c : call_names)
+            known |= call == c;
+        if (!known)
+            return "unknown call '" + call + "'";
+        r.call = call;
+    }
+    long long e = 0;
+    for (const auto& en : errno_names)
+        if (w[2] == en.name)
+            e = en.value;
+    if (!e && !parse_int(w[2], 1, 4095, e))
+        return "unknown errno '" + w[2] + "'";
+    r.error = (int)e;
+    sc.fails.push_back(r);
+    return "";
+}
+
+static std::string parse_ports(Scenario& sc, const std::vector<std::string>& w, int lineno, int& ports_line)
+{
+    if (ports_line)
+        return "ports is already set on line " + std::to_string(ports_line);
+    ports_line = lineno;
+    if (w.size() != 2 || (w[1] != "grant" && w[1] != "refuse"))
+        return "ports needs grant or refuse";
+#ifndef __x86_64__
+    if (w[1] == "grant")
+        return "ports grant is supported on x86_64 only";
+#endif
+    sc.ports_grant = w[1] == "grant";
+    return "";
+}
+
 static std::string parse_line(Scenario& sc, const std::vector<std::string>& w, int lineno,
                               int& clock_line, int& ports_line)
 {
     const std::string& d = w[0];
-    std::string rest;
-    if (d == "decoder" || d == "frontend" || d == "capture" || d == "vbi" || d == "mixer") {
-        Device dev;
-        dev.kind = d == "decoder" ? DeviceKind::decoder
-                 : d == "frontend" ? DeviceKind::frontend
-                 : d == "capture" ? DeviceKind::capture
-                 : d == "vbi" ? DeviceKind::vbi : DeviceKind::mixer;
-        dev.line = lineno;
-        if (w.size() < 2)
-            return d + " needs a device path";
-        if (w[1][0] != '/')
-            return "device path '" + w[1] + "' is not absolute";
-        dev.path = normalize_path(w[1]);
-        for (const Device& o : sc.devices)
-            if (o.path == dev.path)
-                return "device '" + dev.path + "' is already named on line " + std::to_string(o.line);
-        size_t i = 2;
-        if (dev.kind == DeviceKind::capture) {
-            long long wd, ht;
-            size_t x = i < w.size() ? w[i].find('x') : std::string::npos;
-            if (x == std::string::npos)
-                return "capture needs a size WIDTHxHEIGHT";
-            if (w[i].find_first_not_of("0123456789x") != std::string::npos
-                || !parse_int(w[i].substr(0, x), 0, 65535, wd, 10) || !parse_int(w[i].substr(x + 1), 0, 65535, ht, 10))
-                return "bad capture size '" + w[i] + "' (0 to 65535 each)";
-            dev.width = (int)wd;
-            dev.height = (int)ht;
-            dev.mbuf = wd * ht;
-            i++;
-        }
-        bool mbuf_given = false, cd_given = false;
-        for (; i < w.size(); i++) {
-            long long v;
-            if (dev.kind == DeviceKind::capture && starts_with(w[i], "mbuf=", rest)) {
-                if (!parse_int(rest, 0, INT_MAX, v))
-                    return "bad mbuf '" + rest + "'";
-                dev.mbuf = v;
-                mbuf_given = true;
-            } else if (dev.kind == DeviceKind::decoder && starts_with(w[i], "stills=", rest) && !rest.empty()) {
-                dev.stills = resolve(sc, rest);
-            } else if (dev.kind == DeviceKind::vbi && starts_with(w[i], "records=", rest) && !rest.empty()) {
-                dev.records = resolve(sc, rest);
-            } else if (dev.kind == DeviceKind::mixer && starts_with(w[i], "cd=", rest)) {
-                cd_given = true;
-                dev.has_cd = rest != "none";
-                if (dev.has_cd) {
-                    if (!parse_int(rest, INT_MIN, INT_MAX, v))
-                        return "bad cd level '" + rest + "'";
-                    dev.cd_level = (int)v;
-                }
-            } else {
-                return "unknown word '" + w[i] + "' for " + d;
-            }
-        }
-        if (dev.kind == DeviceKind::capture && !mbuf_given && dev.mbuf > INT_MAX)
-            return "capture size " + w[2] + " needs mbuf=BYTES (the default would not fit)";
-        if (dev.kind == DeviceKind::mixer && !cd_given)
-            return "mixer needs cd=LEVEL or cd=none";
-        sc.devices.push_back(dev);
-    } else if (d == "clock") {
-        if (clock_line)
-            return "clock is already set on line " + std::to_string(clock_line);
-        clock_line = lineno;
-        if (w.size() < 2 || (w[1] != "virtual" && w[1] != "real"))
-            return "clock needs virtual or real";
-        sc.virtual_clock = w[1] == "virtual";
-        for (size_t i = 2; i < w.size(); i++) {
-            bool capture = starts_with(w[i], "capture=", rest);
-            if (!capture && !starts_with(w[i], "end=", rest))
-                return "unknown word '" + w[i] + "' for clock";
-            char* end;
-            errno = 0;
-            double s = strtod(rest.c_str(), &end);
-            double most = capture ? 3600 : 1e9;
-            if (rest.empty() || *end || errno || !std::isfinite(s) || s < 0 || s > most)
-                return std::string(capture ? "bad capture time '" : "bad end time '") + rest + "' (0 to "
-                    + (capture ? "3600" : "1000000000") + " seconds)";
-            if (capture)
-                sc.capture_ns = llround(s * 1e9);
-            else if (!sc.virtual_clock)
-                return "end= needs the virtual clock";
-            else
-                sc.end_ns = llround(s * 1e9);
-        }
-    } else if (d == "poll") {
-        PollStep st;
-        st.line = lineno;
-        if (w.size() < 2)
-            return "poll needs a format (4:3, 16:9, 2.21:1 or a number)";
-        st.format_text = w[1];
-        long long v;
-        if (w[1] == "4:3")
-            st.video_format = 0;
-        else if (w[1] == "16:9")
-            st.video_format = 1;
-        else if (w[1] == "2.21:1")
-            st.video_format = 2;
-        else if (parse_int(w[1], INT_MIN, INT_MAX, v))
-            st.video_format = (int)v;
-        else
-            return "bad poll format '" + w[1] + "'";
-        for (size_t i = 2; i < w.size(); i++) {
-            if (w[i] == "nolock" || w[i] == "lock") {
-                st.lock = w[i] == "lock";
-            } else if (starts_with(w[i], "frame=", rest) && !rest.empty()) {
-                st.frame = rest;
-                st.frame_path = resolve(sc, rest);
-                std::string e = check_frame(st);
-                if (!e.empty())
-                    return e;
-            } else if (starts_with(w[i], "times=", rest)) {
-                if (!parse_int(rest, 1, LLONG_MAX / 2, v))
-                    return "bad times '" + rest + "'";
-                st.times = v;
-            } else {
-                return "unknown word '" + w[i] + "' for poll";
-            }
-        }
-        sc.steps.push_back(st);
-    } else if (d == "fail") {
-        if (w.size() != 3)
-            return "fail needs CALL[@N] ERRNO";
-        std::string call = w[1];
-        FailRule r;
-        size_t at = call.rfind('@');
-        if (at != std::string::npos) {
-            long long n;
-            if (!parse_int(call.substr(at + 1), 1, LLONG_MAX, n))
-                return "bad count '" + call.substr(at + 1) + "'";
-            r.nth = n;
-            call = call.substr(0, at);
-        }
-        if (starts_with(call, "open:", rest)) {
-            if (rest.empty() || rest[0] != '/')
-                return "open: needs an absolute path";
-            r.call = "open:" + normalize_path(rest);
-        } else {
-            bool known = false;
-            for (const char* c : call_names)
-                known |= call == c;
-            if (!known)
-                return "unknown call '" + call + "'";
-            r.call = call;
-        }
-        long long e = 0;
-        for (const auto& en : errno_names)
-            if (w[2] == en.name)
-                e = en.value;
-        if (!e && !parse_int(w[2], 1, 4095, e))
-            return "unknown errno '" + w[2] + "'";
-        r.error = (int)e;
-        sc.fails.push_back(r);
-    } else if (d == "ports") {
-        if (ports_line)
-            return "ports is already set on line " + std::to_string(ports_line);
-        ports_line = lineno;
-        if (w.size() != 2 || (w[1] != "grant" && w[1] != "refuse"))
-            return "ports needs grant or refuse";
-#ifndef __x86_64__
-        if (w[1] == "grant")
-            return "ports grant is supported on x86_64 only";
-#endif
-        sc.ports_grant = w[1] == "grant";
-    } else {
-        return "unknown directive '" + d + "'";
-    }
-    return "";
+    if (d == "decoder" || d == "frontend" || d == "capture" || d == "vbi" || d == "mixer")
+        return parse_device(sc, w, lineno);
+    if (d == "clock")
+        return parse_clock(sc, w, lineno, clock_line);
+    if (d == "poll")
+        return parse_poll(sc, w, lineno);
+    if (d == "fail")
+        return parse_fail(sc, w);
+    if (d == "ports")
+        return parse_ports(sc, w, lineno, ports_line);
+    return "unknown directive '" + d + "'";
 }
 
 std::string parse_scenario(const std::string& path, Scenario& sc)
