@@ -83,6 +83,43 @@ static void SendKeyPressedEvent(KeySym key, int mods)
     }
 }
 
+// Reads a key spec "[Modifier+[Modifier+]]Key" into keyname, shift and
+// keysym, replacing any earlier spec. Returns the first name that maps to no
+// keysym (a piece of keyname), or null when every name is known.
+static const char *parse_key_spec(const char *spec)
+{
+    strncpy(keyname, spec, sizeof keyname - 1);
+    keyname[sizeof keyname - 1] = '\0';
+    keysym = 0;
+    shift = 0;
+    for (char *token = strtok(keyname, "+"); token; token = strtok(nullptr, "+")) {
+        KeySym sym;
+        if (strcmp(token, "Alt") == 0)
+            sym = XK_Alt_L;
+        else if (strcmp(token, "Control") == 0)
+            sym = XK_Control_L;
+        else if (strcmp(token, "Shift") == 0)
+            sym = XK_Shift_L;
+        else
+            sym = XStringToKeysym(token);
+        if (sym == NoSymbol)
+            return token;
+        if (sym == XK_Shift_L || sym == XK_Shift_R)
+            shift |= ShiftMask;
+        else if (sym == XK_Control_L || sym == XK_Control_R)
+            shift |= ControlMask;
+        else if (sym == XK_Caps_Lock || sym == XK_Shift_Lock)
+            ; // accepted, no effect
+        else if (sym >= XK_Meta_L && sym <= XK_Alt_R)
+            shift |= Mod1Mask;
+        else if (sym >= XK_Super_L && sym <= XK_Hyper_R)
+            ; // accepted, no effect
+        else
+            keysym = sym;
+    }
+    return nullptr;
+}
+
 [[noreturn]] static void usage()
 {
     fprintf(stderr,
@@ -121,38 +158,9 @@ int main(int argc, char *argv[])
         } else if (arg[0] == '-') {
             fprintf(stderr, "%s: bad option `%s'.\n", progname, arg);
             usage();
-        } else {
-            strncpy(keyname, arg, sizeof keyname - 1);
-            keyname[sizeof keyname - 1] = '\0';
-            keysym = 0;
-            shift = 0;
-            for (char *token = strtok(keyname, "+"); token; token = strtok(nullptr, "+")) {
-                KeySym sym;
-                if (strcmp(token, "Alt") == 0)
-                    sym = XK_Alt_L;
-                else if (strcmp(token, "Control") == 0)
-                    sym = XK_Control_L;
-                else if (strcmp(token, "Shift") == 0)
-                    sym = XK_Shift_L;
-                else
-                    sym = XStringToKeysym(token);
-                if (sym == NoSymbol) {
-                    fprintf(stderr, "unknown: %s\n", token);
-                    usage();
-                }
-                if (sym == XK_Shift_L || sym == XK_Shift_R)
-                    shift |= ShiftMask;
-                else if (sym == XK_Control_L || sym == XK_Control_R)
-                    shift |= ControlMask;
-                else if (sym == XK_Caps_Lock || sym == XK_Shift_Lock)
-                    ; // accepted, no effect
-                else if (sym >= XK_Meta_L && sym <= XK_Alt_R)
-                    shift |= Mod1Mask;
-                else if (sym >= XK_Super_L && sym <= XK_Hyper_R)
-                    ; // accepted, no effect
-                else
-                    keysym = sym;
-            }
+        } else if (const char *unknown = parse_key_spec(arg)) {
+            fprintf(stderr, "unknown: %s\n", unknown);
+            usage();
         }
     }
 
