@@ -23,17 +23,36 @@ extern char** environ;
 
 Sim* sim;
 
-// 0: not yet looked, 1: starting, 2: playing a scenario, 3: nothing to play
-static int state;
+enum class Phase {
+    unread,     // no call has needed the scenario yet
+    reading,    // being read: calls made meanwhile go to libc
+    playing,    // a scenario is played
+    idle,       // no scenario: every call goes to libc
+};
+static Phase state = Phase::unread;
 
 static const long long virtual_epoch = 946684800;  // 2000-01-01 00:00:00 UTC
 static const int high_fd = 900;  // our own descriptors stay out of the program's way
 
+// The call cannot go on without libc's own entry point: name the missing one
+// and end, rather than call through a null pointer.
+[[noreturn]] static void fail_missing(const char* name)
+{
+    static const char head[] = "devsim: can't find libc's ";
+    syscall(SYS_write, 2, head, sizeof head - 1);
+    syscall(SYS_write, 2, name, strlen(name));
+    syscall(SYS_write, 2, "\n", 1);
+    _exit(125);
+}
+
 template <typename F>
 static F real(F& slot, const char* name)
 {
-    if (!slot)
+    if (!slot) {
         slot = (F)dlsym(RTLD_NEXT, name);
+        if (!slot)
+            fail_missing(name);
+    }
     return slot;
 }
 #define REAL(name) real(real_##name, #name)
@@ -82,14 +101,14 @@ static int move_high(int fd)
 // a sanitizer runtime calls into us before the environment exists.
 static bool ensure_init()
 {
-    if (state >= 2)
-        return state == 2;
-    if (state == 1 || !environ)
+    if (state == Phase::playing || state == Phase::idle)
+        return state == Phase::playing;
+    if (state == Phase::reading || !environ)
         return false;
-    state = 1;
+    state = Phase::reading;
     const char* path = getenv("DEVSIM_SCENARIO");
     if (!path || !*path) {
-        state = 3;
+        state = Phase::idle;
         return false;
     }
     Sim* s = new Sim;
@@ -109,7 +128,7 @@ static bool ensure_init()
                                              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     s->real_start_ns = monotonic_ns();
     sim = s;
-    state = 2;
+    state = Phase::playing;
     return true;
 }
 
@@ -237,7 +256,7 @@ void pass_time(long long ns)
 
 static OpenDev* find_open(int fd)
 {
-    if (state != 2 || fd < 0)
+    if (state != Phase::playing || fd < 0)
         return nullptr;
     for (OpenDev& od : sim->open)
         if (od.fd == fd)
@@ -485,7 +504,7 @@ int __openat64_2(int dirfd, const char* path, int flags)
 
 int close(int fd)
 {
-    if (state == 2 && fd == sim->trace_fd && fd >= 0) {
+    if (state == Phase::playing && fd == sim->trace_fd && fd >= 0) {
         errno = EBADF;  // ours, not the program's
         return -1;
     }
@@ -579,7 +598,7 @@ static void* do_mmap(void* addr, size_t len, int prot, int flags, int fd, long l
     OpenDev* od = (flags & MAP_ANONYMOUS) ? nullptr : find_open(fd);
     if (!od) {
         void* p = sys_mmap(addr, len, prot, flags, fd, (off_t)off);
-        if (state == 2 && p != MAP_FAILED && (flags & MAP_FIXED))
+        if (state == Phase::playing && p != MAP_FAILED && (flags & MAP_FIXED))
             forget_range((char*)p, len);
         return p;
     }
@@ -635,7 +654,7 @@ void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off_t off) noe
 
 int munmap(void* addr, size_t len) noexcept
 {
-    if (state == 2) {
+    if (state == Phase::playing) {
         for (size_t d = 0; d < sim->devs.size(); d++) {
             for (const Mapping& m : sim->devs[d].maps) {
                 if (m.addr != addr)
@@ -662,7 +681,7 @@ int munmap(void* addr, size_t len) noexcept
         }
     }
     int r = (int)syscall(SYS_munmap, addr, len);
-    if (r == 0 && state == 2)
+    if (r == 0 && state == Phase::playing)
         forget_range((char*)addr, len);
     return r;
 }
@@ -803,6 +822,16 @@ int clock_nanosleep(clockid_t c, int flags, const struct timespec* req, struct t
 
 static struct sigaction old_segv;
 
+// The x86 "out" instructions; the operand-size prefix turns the 32-bit forms
+// into 16-bit ones.
+enum : unsigned char {
+    op_size_prefix = 0x66,
+    op_out_imm8_al = 0xE6,   // out imm8, al
+    op_out_imm8_eax = 0xE7,  // out imm8, eax
+    op_out_dx_al = 0xEE,     // out dx, al
+    op_out_dx_eax = 0xEF,    // out dx, eax
+};
+
 static bool port_allowed(unsigned port, unsigned size)
 {
     if (sim->all_ports)
@@ -819,22 +848,22 @@ static bool port_allowed(unsigned port, unsigned size)
 static void on_segv(int sig, siginfo_t* si, void* ctx)
 {
     ucontext_t* uc = (ucontext_t*)ctx;
-    if (si->si_code == SI_KERNEL && si->si_addr == nullptr && state == 2) {
+    if (si->si_code == SI_KERNEL && si->si_addr == nullptr && state == Phase::playing) {
         greg_t* g = uc->uc_mcontext.gregs;
         const unsigned char* ip = (const unsigned char*)g[REG_RIP];
-        size_t i = ip[0] == 0x66 ? 1 : 0;
+        size_t i = ip[0] == op_size_prefix ? 1 : 0;
         bool word = i == 1;
         unsigned op = ip[i], port = 0, size = 0;
         size_t len = 0;
-        if (op == 0xE6 || op == 0xE7) {
+        if (op == op_out_imm8_al || op == op_out_imm8_eax) {
             port = ip[i + 1];
             len = i + 2;
-        } else if (op == 0xEE || op == 0xEF) {
+        } else if (op == op_out_dx_al || op == op_out_dx_eax) {
             port = (unsigned)(g[REG_RDX] & 0xffff);
             len = i + 1;
         }
         if (len) {
-            size = (op == 0xE6 || op == 0xEE) ? 1 : word ? 2 : 4;
+            size = (op == op_out_imm8_al || op == op_out_dx_al) ? 1 : word ? 2 : 4;
             if (port_allowed(port, size)) {
                 unsigned long value = (unsigned long)g[REG_RAX] & (size == 1 ? 0xffUL : size == 2 ? 0xffffUL : 0xffffffffUL);
                 trace(trace_now(), "%s 0x%x 0x%lx", size == 1 ? "outb" : size == 2 ? "outw" : "outl", port, value);
@@ -931,7 +960,7 @@ int iopl(int level) noexcept
 // The fault sweep wants to know what a program left open.
 __attribute__((destructor)) static void report_open_at_exit()
 {
-    if (state != 2 || !sim->opened_any)
+    if (state != Phase::playing || !sim->opened_any)
         return;
     std::string list;
     for (const OpenDev& od : sim->open)
