@@ -1,26 +1,14 @@
 // dvd-disc-id: print the 128-bit identifier of a DVD as 32 hexadecimal digits.
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <dvdread/dvd_reader.h>
 
+#include "dvd-log.h"
+
 static const char *progname;
-
-// The library's own logger writes its warnings to standard output, which must
-// hold nothing but the identifier; send them to standard error instead.
-static void LogToStderr(void *, dvd_logger_level_t, const char *format, va_list args)
-{
-    int saved = errno; // a failed open is reported with errno after the library logged
-    fputs("libdvdread: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
-    errno = saved;
-}
-
-static const dvd_logger_cb logger = { LogToStderr };
 
 static void FinishLibrary()
 {
@@ -42,7 +30,7 @@ int main(int argc, char *argv[])
         usage();
     const char *path = argv[1];
 
-    dvd_reader_t *dvd = DVDOpen2(nullptr, &logger, path);
+    dvd_reader_t *dvd = DVDOpen2(nullptr, &stderr_logger, path);
     if (!dvd) {
         fprintf(stderr, "Can't open disc '%s': %s\n", path, strerror(errno));
         FinishLibrary();

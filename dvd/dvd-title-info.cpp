@@ -1,7 +1,6 @@
 // dvd-title-info: print the navigation information of one DVD title set.
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,18 +11,9 @@ extern "C" {
 #include <dvdread/ifo_print.h>
 }
 
+#include "dvd-log.h"
+
 static const char *progname;
-
-// The library's own logger writes its warnings to standard output, in the
-// middle of the report; send them to standard error instead.
-static void LogToStderr(void *, dvd_logger_level_t, const char *format, va_list args)
-{
-    fputs("libdvdread: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
-}
-
-static const dvd_logger_cb logger = { LogToStderr };
 
 static void usage()
 {
@@ -38,7 +28,7 @@ int main(int argc, char *argv[])
         usage();
     const char *path = argv[1];
 
-    dvd_reader_t *dvd = DVDOpen2(nullptr, &logger, path);
+    dvd_reader_t *dvd = DVDOpen2(nullptr, &stderr_logger, path);
     if (!dvd) {
         fprintf(stderr, "Can't open disc %s!\n", path);
         return 255;
