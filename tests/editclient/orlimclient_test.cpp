@@ -111,6 +111,7 @@ struct EditServer {
 
 class OrlimClient : public ::testing::Test {
 protected:
+    std::optional<TempDir> tmp;
     std::string dir, host, argvfile;
     std::string client = bin_path("orlimclient");
     std::string editor = test_bin_path("orlim-record-argv");
@@ -121,13 +122,12 @@ protected:
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root: private UTS namespaces, sockets owned by other users";
         static int count;
-        dir = make_temp_dir("orlimclient");
+        dir = tmp.emplace("orlimclient").path;
         chmod(dir.c_str(), 0755);
         host = "orlimtest-" + std::to_string(getpid()) + "-" + std::to_string(++count);
         argvfile = dir + "/argv";
         ResetEditor();
     }
-    void TearDown() override { remove_tree(dir); }
 
     // The client and the editor copied where any user may run them.
     void RunAsNobody()

@@ -175,12 +175,11 @@ TEST(Babconv, LinesSplitAcrossInputBlocksAreReadWhole)
         in += filler + "\nFrom cut\n";
         out += filler + "\n>From cut\n";
     }
-    std::string dir = make_temp_dir("babconv-blocks");
-    write_file(dir + "/in", in);
+    TempDir dir("babconv-blocks");
+    write_file(dir.path + "/in", in);
     time_t before = time(nullptr);
-    RunResult r = run_in_shell("exec \"$0\" < \"$1\"", "", dir + "/in");
+    RunResult r = run_in_shell("exec \"$0\" < \"$1\"", "", dir.path + "/in");
     expect_output(r, before, time(nullptr), out);
-    remove_tree(dir);
 }
 
 TEST(Babconv, LongLinesAreReadWhole)
@@ -261,18 +260,17 @@ TEST(Babconv, FailedWritesEndWithTheSystemsErrorAndStatusOne)
 
 TEST(Babconv, LineBeyondAvailableMemoryEndsAfterWhatWasConverted)
 {
-    std::string dir = make_temp_dir("babconv-memory");
-    write_file(dir + "/in", kHead + message("1,, work,", "S: x\n", "b\n") + std::string(48 << 20, 'x') + "\n");
+    TempDir dir("babconv-memory");
+    write_file(dir.path + "/in", kHead + message("1,, work,", "S: x\n", "b\n") + std::string(48 << 20, 'x') + "\n");
 #ifdef __SANITIZE_ADDRESS__
     // the sanitizer needs a vast address space: cap its allocations instead
     RunOptions o;
     o.env = {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=32"};
-    RunResult r = run_program({"sh", "-c", "exec \"$0\" < \"$1\"", babconv(), dir + "/in"}, o);
+    RunResult r = run_program({"sh", "-c", "exec \"$0\" < \"$1\"", babconv(), dir.path + "/in"}, o);
     r.err.erase(0, r.err.rfind('\n', r.err.size() - 2) + 1); // its warning about the refusal
 #else
-    RunResult r = run_in_shell("ulimit -v 32768 && exec \"$0\" < \"$1\"", "", dir + "/in");
+    RunResult r = run_in_shell("ulimit -v 32768 && exec \"$0\" < \"$1\"", "", dir.path + "/in");
 #endif
-    remove_tree(dir);
     EXPECT_EQ(r.err, babconv() + ": virtual memory exhausted\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "S: x\nX-Babyl-Labels: work\n\nb\n");
@@ -291,15 +289,15 @@ TEST(Babconv, IndependentReaderSeesTheSameMessages)
     in += "\x1f";
     RunResult conv = run_program({babconv()}, fed(in));
     ASSERT_EQ(conv.status, 0);
-    std::string dir = make_temp_dir("babconv-reader");
-    write_file(dir + "/in.babyl", in);
-    write_file(dir + "/out.mbox", conv.out);
-    write_file(dir + "/wrong.mbox", replace_all(conv.out, "l17", "l71"));
-    write_file(dir + "/unquoted.mbox", replace_all(conv.out, "\n>From the", "\nFrom the"));
-    RunResult same = run_program({PYTHON3, MAILBOX_CHECKER, dir + "/in.babyl", dir + "/out.mbox"});
-    RunResult wrong = run_program({PYTHON3, MAILBOX_CHECKER, dir + "/in.babyl", dir + "/wrong.mbox"});
-    RunResult unquoted = run_program({PYTHON3, MAILBOX_CHECKER, dir + "/in.babyl", dir + "/unquoted.mbox"});
-    remove_tree(dir);
+    TempDir dir("babconv-reader");
+    auto check = [&](const std::string& name, const std::string& mbox) {
+        write_file(dir.path + "/" + name, mbox);
+        return run_program({PYTHON3, MAILBOX_CHECKER, dir.path + "/in.babyl", dir.path + "/" + name});
+    };
+    write_file(dir.path + "/in.babyl", in);
+    RunResult same = check("out.mbox", conv.out);
+    RunResult wrong = check("wrong.mbox", replace_all(conv.out, "l17", "l71"));
+    RunResult unquoted = check("unquoted.mbox", replace_all(conv.out, "\n>From the", "\nFrom the"));
     EXPECT_EQ(same.out, "same 40 messages\n") << same.err;
     EXPECT_EQ(same.status, 0);
     // the reader does notice a difference, and a "From " line left as it was
