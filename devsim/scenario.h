@@ -43,7 +43,7 @@ struct Scenario {
     std::vector<PollStep> steps;
     std::vector<FailRule> fails;
     bool virtual_clock = false;
-    long long capture_ns = 40000000;
+    long long capture_ns = 40000000;  // a VIDIOCSYNC waits one PAL frame (25 a second)
     long long end_ns = -1;      // virtual clock: the program is stopped there; -1: never
     bool ports_grant = false;
 };

@@ -28,7 +28,10 @@ int main(int argc, char *argv[])
 
     for (int i = 1; i < argc; i++) {
         long value = strtol(argv[i], nullptr, 16);
-        // The controller's only pacing: no status is polled.
+        // The controller takes a byte into its input buffer and passes it on
+        // to the keyboard by itself; its status port (0x64) is never polled
+        // for that buffer to empty, so this pause gives it time to take the
+        // previous byte before the next one is written over it.
         usleep(300);
         outb(static_cast<unsigned char>(value & 0xff), data_port);
     }

@@ -120,6 +120,8 @@ static void SendCode(uint32_t code)
     rec.id = code ? V4L2_SLICED_WSS_625 : 0;
     rec.field = 0;
     rec.line = 23;
+    // WSS sends a 14-bit word on line 23: its low 8 bits go in the first
+    // byte, the upper 6 in the second; bits above 13 have no place on the line.
     rec.data[0] = code & 0xff;
     rec.data[1] = (code >> 8) & 0x3f;
 
