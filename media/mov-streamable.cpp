@@ -4,6 +4,8 @@
 // success for several broken or missing results, so its work goes into a
 // temporary file that is checked against the input before it takes the
 // output's place.
+#include "mov_atoms.h"
+
 #include <lqt.h>
 
 #include <cerrno>
@@ -24,34 +26,6 @@
 
 enum {
     copy_block = 256 * 1024,
-    // A movie header is read whole; its tables grow with the movie's length,
-    // and this allows for hours of video.
-    moov_limit = 256 * 1024 * 1024,
-    // Containers on the way from 'moov' down to the chunk offset tables.
-    nesting_limit = 8,
-};
-
-struct Atom {
-    uint64_t pos;    // of its header
-    uint64_t header; // 8, or 16 with a 64-bit size
-    uint64_t size;   // header included
-    char type[5];
-};
-
-// The sample tables every track needs; the chunk offsets count as one.
-enum { has_stsd = 1, has_stts = 2, has_stsc = 4, has_stsz = 8, has_offsets = 16, has_all = 31 };
-
-struct Track {
-    std::vector<uint64_t> offsets; // of its chunks
-    unsigned tables = 0;           // has_ bits
-};
-
-struct Movie {
-    uint64_t length = 0;
-    uint64_t walked = 0;       // end of the last well-formed top-level atom
-    std::vector<Atom> atoms;   // top level, in file order
-    size_t moov = 0;           // index of 'moov' in atoms
-    std::vector<Track> tracks;
 };
 
 // Where the result goes. An existing output is opened for writing first, so
@@ -102,32 +76,6 @@ static bool Fail(const char *format, ...)
     return false;
 }
 
-static uint32_t Be32(const unsigned char *p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-static uint64_t Be64(const unsigned char *p)
-{
-    return uint64_t(Be32(p)) << 32 | Be32(p + 4);
-}
-
-static bool ReadAt(int fd, uint64_t pos, void *to, size_t size)
-{
-    auto *p = static_cast<unsigned char *>(to);
-    while (size > 0) {
-        ssize_t got = pread(fd, p, size, static_cast<off_t>(pos));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        p += got;
-        pos += static_cast<uint64_t>(got);
-        size -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 static bool WriteAll(int fd, const unsigned char *from, size_t size)
 {
     while (size > 0) {
@@ -138,218 +86,6 @@ static bool WriteAll(int fd, const unsigned char *from, size_t size)
             return false;
         from += put;
         size -= static_cast<size_t>(put);
-    }
-    return true;
-}
-
-// Decodes the header at pos from the bytes at p (at least min(16, end - pos)
-// of them). A size of 0 means "up to end"; an atom must not pass end.
-static bool ParseHeader(const unsigned char *p, uint64_t pos, uint64_t end, Atom *atom)
-{
-    if (end - pos < 8)
-        return false;
-    uint32_t size = Be32(p);
-    atom->pos = pos;
-    atom->header = 8;
-    memcpy(atom->type, p + 4, 4);
-    atom->type[4] = '\0';
-    if (size == 1) {
-        if (end - pos < 16)
-            return false;
-        atom->header = 16;
-        atom->size = Be64(p + 8);
-    } else if (size == 0) {
-        atom->size = end - pos;
-    } else {
-        atom->size = size;
-    }
-    return atom->size >= atom->header && atom->size <= end - pos;
-}
-
-// Walks the top-level atoms from pos toward the end of the file and returns
-// where the walk stopped: at length, or at the first header that is not well
-// formed, with atoms holding those before it.
-static uint64_t WalkAtoms(int fd, uint64_t pos, uint64_t length, std::vector<Atom> *atoms)
-{
-    while (pos < length) {
-        unsigned char head[16];
-        size_t want = length - pos < 16 ? static_cast<size_t>(length - pos) : 16;
-        Atom atom;
-        if (!ReadAt(fd, pos, head, want) || !ParseHeader(head, pos, length, &atom))
-            return pos;
-        for (int i = 0; i < 4; i++)
-            if (atom.type[i] < 0x20 || atom.type[i] > 0x7e)
-                return pos;
-        atoms->push_back(atom);
-        pos += atom.size;
-    }
-    return pos;
-}
-
-static bool IsType(const Atom &atom, const char *type)
-{
-    return memcmp(atom.type, type, 4) == 0;
-}
-
-// The entries that a table's count announces fit in the table. The library
-// trusts these counts, and reading past a table makes it loop or crash.
-static bool TableFits(const std::vector<unsigned char> &data, const Atom &atom, uint64_t length)
-{
-    // Bytes before the entries (version, flags, count), and bytes per entry.
-    uint64_t fixed = 8, width;
-    if (IsType(atom, "stts") || IsType(atom, "ctts") || IsType(atom, "co64"))
-        width = 8;
-    else if (IsType(atom, "stsc"))
-        width = 12;
-    else if (IsType(atom, "stss") || IsType(atom, "stps") || IsType(atom, "stco"))
-        width = 4;
-    else if (IsType(atom, "stsz"))
-        fixed = 12, width = 4;
-    else if (IsType(atom, "elst"))
-        width = atom.size > atom.header && data[atom.pos + atom.header] == 1 ? 20 : 12;
-    else if (IsType(atom, "stsd") || IsType(atom, "dref"))
-        width = 0; // entries of their own sizes
-    else
-        return true;
-    const unsigned char *body = data.data() + atom.pos + atom.header;
-    uint64_t size = atom.size - atom.header;
-    if (size < fixed)
-        return false;
-    uint64_t count = Be32(body + fixed - 4);
-    if (IsType(atom, "stsz") && Be32(body + 4) != 0)
-        return true; // one size for all samples: no entries
-    if (width > 0 && count > (size - fixed) / width)
-        return false;
-    // No sample is larger than the whole file.
-    for (uint64_t i = 0; IsType(atom, "stsz") && i < count; i++)
-        if (Be32(body + fixed + 4 * i) > length)
-            return false;
-    if (width > 0)
-        return true;
-    // A sample description has at least size, format and data reference
-    // index; a data reference size, type, version and flags.
-    uint64_t least = IsType(atom, "stsd") ? 16 : 12;
-    for (uint64_t pos = fixed, i = 0; i < count; i++) {
-        if (size - pos < least)
-            return false;
-        uint64_t entry = Be32(body + pos);
-        if (entry < least || entry > size - pos)
-            return false;
-        pos += entry;
-    }
-    return true;
-}
-
-// Collects the chunk offsets ('stco', 32-bit, or 'co64') of every track
-// below the container whose body spans [begin, end) of data, and checks the
-// tables on the way.
-static bool CollectOffsets(const std::vector<unsigned char> &data, uint64_t begin, uint64_t end,
-                           int depth, uint64_t length, std::vector<Track> *tracks)
-{
-    if (depth > nesting_limit)
-        return false;
-    for (uint64_t pos = begin; pos < end;) {
-        Atom atom;
-        if (!ParseHeader(data.data() + pos, pos, end, &atom))
-            return false;
-        uint64_t body = pos + atom.header;
-        if (IsType(atom, "trak")) {
-            tracks->emplace_back();
-            if (!CollectOffsets(data, body, pos + atom.size, depth + 1, length, tracks))
-                return false;
-        } else if (IsType(atom, "mdia") || IsType(atom, "minf") || IsType(atom, "stbl") ||
-                   IsType(atom, "edts") || IsType(atom, "dinf")) {
-            if (!CollectOffsets(data, body, pos + atom.size, depth + 1, length, tracks))
-                return false;
-        } else if (!TableFits(data, atom, length)) {
-            return false;
-        } else if (IsType(atom, "stco") || IsType(atom, "co64")) {
-            uint64_t width = IsType(atom, "stco") ? 4 : 8;
-            if (tracks->empty() || (tracks->back().tables & has_offsets))
-                return false;
-            tracks->back().tables |= has_offsets;
-            uint64_t count = Be32(data.data() + body + 4);
-            const unsigned char *entry = data.data() + body + 8;
-            for (uint64_t i = 0; i < count; i++, entry += width)
-                tracks->back().offsets.push_back(width == 4 ? Be32(entry) : Be64(entry));
-        } else if (!tracks->empty()) {
-            tracks->back().tables |= IsType(atom, "stsd") ? has_stsd : IsType(atom, "stts") ? has_stts
-                                   : IsType(atom, "stsc") ? has_stsc : IsType(atom, "stsz") ? has_stsz : 0;
-        }
-        pos += atom.size;
-    }
-    return true;
-}
-
-// Reads the movie header of a file whose top-level atoms are already walked.
-static bool ReadOffsets(int fd, Movie *movie, const char *name)
-{
-    size_t count = 0;
-    for (size_t i = 0; i < movie->atoms.size(); i++)
-        if (IsType(movie->atoms[i], "moov"))
-            movie->moov = i, count++;
-    if (count != 1)
-        return Fail(count ? "%s: more than one movie header" : "%s: not a QuickTime movie", name);
-    const Atom &moov = movie->atoms[movie->moov];
-    if (moov.size > moov_limit)
-        return Fail("%s: movie header too large", name);
-    // Sixteen spare zero bytes let ParseHeader look past a short last atom.
-    std::vector<unsigned char> data(moov.size + 16);
-    if (!ReadAt(fd, moov.pos, data.data(), moov.size))
-        return Fail("%s: %s", name, errno ? strerror(errno) : "short read");
-    if (!CollectOffsets(data, moov.header, moov.size, 0, movie->length, &movie->tracks))
-        return Fail("%s: movie header not well formed", name);
-    for (size_t t = 0; t < movie->tracks.size(); t++)
-        if (movie->tracks[t].tables != has_all)
-            return Fail("%s: track %zu lacks sample tables", name, t + 1);
-    return true;
-}
-
-static bool ReadMovie(int fd, const char *name, Movie *movie)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return Fail("%s: %s", name, strerror(errno));
-    movie->length = static_cast<uint64_t>(st.st_size);
-    // Bytes after the last atom that form none (zero padding, a cut-off
-    // fragment) are left out; the atoms before them must hold the movie.
-    movie->walked = WalkAtoms(fd, 0, movie->length, &movie->atoms);
-    if (movie->atoms.empty())
-        return Fail("%s: not a QuickTime movie", name);
-    return ReadOffsets(fd, movie, name);
-}
-
-// The movie header already precedes all media data (or there is none).
-static bool IsStreamable(const Movie &movie)
-{
-    for (size_t i = 0; i < movie.moov; i++)
-        if (IsType(movie.atoms[i], "mdat"))
-            return false;
-    return true;
-}
-
-// The payload [begin, end) of each 'mdat'.
-static std::vector<std::pair<uint64_t, uint64_t>> MediaRanges(const Movie &movie)
-{
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    for (const Atom &atom : movie.atoms)
-        if (IsType(atom, "mdat"))
-            ranges.emplace_back(atom.pos + atom.header, atom.pos + atom.size);
-    return ranges;
-}
-
-// Every chunk lies in the media data, which is what the conversion moves.
-static bool ChunksInMedia(const Movie &movie)
-{
-    auto media = MediaRanges(movie);
-    for (const Track &track : movie.tracks) {
-        for (uint64_t offset : track.offsets) {
-            bool inside = false;
-            for (const auto &range : media)
-                inside = inside || (offset >= range.first && offset < range.second);
-            if (!inside)
-                return false;
-        }
     }
     return true;
 }
@@ -546,7 +282,7 @@ static bool ConvertWithLibrary(const char *in)
     struct stat st;
     if (log >= 0 && fstat(log, &st) == 0 && st.st_size > 0) {
         notes.resize(static_cast<size_t>(st.st_size));
-        if (!ReadAt(log, 0, notes.data(), notes.size()))
+        if (!read_at(log, 0, notes.data(), notes.size()))
             notes.clear();
     }
     if (log >= 0)
@@ -564,12 +300,12 @@ static bool MendGap(int fd, uint64_t length, uint64_t at, uint64_t limit)
 {
     uint64_t left = length - at < limit ? length - at : limit;
     std::vector<unsigned char> gap(left);
-    if (!ReadAt(fd, at, gap.data(), gap.size()))
+    if (!read_at(fd, at, gap.data(), gap.size()))
         return Fail("%s: %s", tmppath, errno ? strerror(errno) : "short read");
     uint64_t size = 0;
     for (uint64_t g = 1; g <= left && gap[g - 1] == 0; g++) {
         std::vector<Atom> rest;
-        if (WalkAtoms(fd, at + g, length, &rest) == length) {
+        if (walk_atoms(fd, at + g, length, &rest) == length) {
             size = g;
             break;
         }
@@ -596,9 +332,9 @@ static bool MendResult(int fd, const Movie &in, bool *mended)
         return Fail("%s: %s", tmppath, strerror(errno));
     uint64_t length = static_cast<uint64_t>(st.st_size);
     std::vector<Atom> atoms;
-    if (WalkAtoms(fd, 0, length, &atoms) == length)
+    if (walk_atoms(fd, 0, length, &atoms) == length)
         return true;
-    if (atoms.empty() || !IsType(atoms.back(), "moov"))
+    if (atoms.empty() || !is_type(atoms.back(), "moov"))
         return Fail("conversion failed: result is not well formed");
     const Atom &moov = atoms.back();
     *mended = true;
@@ -610,7 +346,7 @@ static bool SameBytes(int a, uint64_t a_pos, int b, uint64_t b_pos, uint64_t siz
     std::vector<unsigned char> x(copy_block), y(copy_block);
     while (size > 0) {
         size_t n = size < x.size() ? static_cast<size_t>(size) : x.size();
-        if (!ReadAt(a, a_pos, x.data(), n) || !ReadAt(b, b_pos, y.data(), n) || memcmp(x.data(), y.data(), n) != 0)
+        if (!read_at(a, a_pos, x.data(), n) || !read_at(b, b_pos, y.data(), n) || memcmp(x.data(), y.data(), n) != 0)
             return false;
         a_pos += n;
         b_pos += n;
@@ -629,14 +365,15 @@ static bool Verify(int in_fd, const Movie &in, int fd)
     if (fstat(fd, &st) != 0)
         return Fail("%s: %s", tmppath, strerror(errno));
     out.length = static_cast<uint64_t>(st.st_size);
-    if (WalkAtoms(fd, 0, out.length, &out.atoms) != out.length)
+    if (walk_atoms(fd, 0, out.length, &out.atoms) != out.length)
         return Fail("conversion failed: result is not well formed");
-    if (!ReadOffsets(fd, &out, "conversion result"))
-        return false;
-    if (!IsStreamable(out))
+    std::string why;
+    if (!read_movie_header(fd, &out, &why))
+        return Fail("conversion result: %s", why.c_str());
+    if (!is_streamable(out))
         return Fail("conversion failed: movie header still after the media data");
 
-    auto in_media = MediaRanges(in), out_media = MediaRanges(out);
+    auto in_media = find_media_ranges(in), out_media = find_media_ranges(out);
     if (in.tracks.size() != out.tracks.size())
         return Fail("conversion failed: %zu tracks became %zu", in.tracks.size(), out.tracks.size());
     bool have_shift = false;
@@ -744,11 +481,12 @@ static void PrintNotes(bool mended)
 static bool ConvertFile(int in_fd, const char *in, const char *out, const Target &target)
 {
     Movie movie;
-    if (!ReadMovie(in_fd, in, &movie))
-        return false;
-    if (!IsStreamable(movie) && !ChunksInMedia(movie))
+    std::string why;
+    if (!read_movie(in_fd, &movie, &why))
+        return Fail("%s: %s", in, why.c_str());
+    if (!is_streamable(movie) && !chunks_in_media(movie))
         return Fail("%s: chunk offsets outside the media data", in);
-    if (IsStreamable(movie) && !target.regular)
+    if (is_streamable(movie) && !target.regular)
         return WriteInto(target, in_fd, in, out);
 
     bool beside;
@@ -756,7 +494,7 @@ static bool ConvertFile(int in_fd, const char *in, const char *out, const Target
     if (fd < 0)
         return false;
     bool ok = true, mended = false;
-    if (IsStreamable(movie)) {
+    if (is_streamable(movie)) {
         ok = CopyFile(in_fd, fd, UINT64_MAX, in, tmppath);
     } else {
         // The library writes the file by its name; look at what is there after it.

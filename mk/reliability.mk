@@ -13,7 +13,7 @@ VALGRIND_EXCLUDE ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = babconv_fuzz ac3_trim_fuzz wss_words_fuzz keyshot_spec_fuzz key_chord_spec_fuzz \
-	orlimclient_args_fuzz aspect_options_fuzz letterbox_fuzz
+	orlimclient_args_fuzz aspect_options_fuzz letterbox_fuzz mov_atoms_fuzz
 # Huge allocations are the programs' own business (they report them): let
 # the sanitizer return null instead of stopping the run.
 FUZZ_ENV = ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
