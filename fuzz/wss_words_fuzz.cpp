@@ -158,11 +158,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char word[word_max + 1];
     if (setjmp(fuzz_exit_jump) == 0) {
         for (;;) {
-            int got = ReadWord(word);
+            int got = read_word(word);
             if (got == EOF)
                 break;
             if (got == 1)
-                HandleWord(word);
+                handle_word(word);
         }
         fuzz_exit_status = 0;
     }

@@ -35,7 +35,7 @@ static int device = -1;
 
 static_assert(sizeof(struct v4l2_sliced_vbi_data) == 64, "one sliced-VBI record is 64 bytes");
 
-static void OpenDevice()
+static void open_device()
 {
     device = open(devpath, O_WRONLY);
     if (device < 0) {
@@ -55,7 +55,7 @@ static void OpenDevice()
     }
 }
 
-static void CloseDevice()
+static void close_device()
 {
     if (device >= 0) {
         close(device);
@@ -67,7 +67,7 @@ static void CloseDevice()
 // characters).  Returns 1 for a word, 0 for an over-long word (its first
 // word_max characters are in word, the rest has been consumed), EOF when no
 // word could be read.
-static int ReadWord(char *word)
+static int read_word(char *word)
 {
     char format[16];
     snprintf(format, sizeof format, "%%%ds", int(word_max));
@@ -87,7 +87,7 @@ static int ReadWord(char *word)
     return 0;
 }
 
-static const WssCode *FindWord(const char *word)
+static const WssCode *find_word(const char *word)
 {
     for (const WssCode &row : codes)
         if (strcmp(word, row.word) == 0)
@@ -95,7 +95,7 @@ static const WssCode *FindWord(const char *word)
     return nullptr;
 }
 
-static const WssCode *FindCode(uint32_t code)
+static const WssCode *find_code(uint32_t code)
 {
     for (const WssCode &row : codes)
         if (row.code == code)
@@ -103,12 +103,12 @@ static const WssCode *FindCode(uint32_t code)
     return nullptr;
 }
 
-static void SendCode(uint32_t code)
+static void send_code(uint32_t code)
 {
     if (device < 0)
-        OpenDevice();
+        open_device();
 
-    if (const WssCode *row = FindCode(code))
+    if (const WssCode *row = find_code(code))
         printf("> WSS 0x%x = %s\n", unsigned(code), row->word);
     else
         printf("> WSS 0x%x\n", unsigned(code));
@@ -133,34 +133,34 @@ static void SendCode(uint32_t code)
             errno = EIO;
         int err = errno;
         fprintf(stderr, "Error: Can't write to device '%s' (%s)\n", devpath, strerror(err));
-        CloseDevice();
+        close_device();
         exit(4);
     }
 }
 
-static void HandleWord(const char *word)
+static void handle_word(const char *word)
 {
     if (strcmp(word, "exit") == 0) {
         printf("> exit\n");
-        CloseDevice();
+        close_device();
         exit(0);
     }
     if (strcmp(word, "free") == 0) {
         if (device >= 0) {
             printf("> free device\n");
-            CloseDevice();
+            close_device();
         }
         return;
     }
-    if (const WssCode *row = FindWord(word)) {
-        SendCode(row->code);
+    if (const WssCode *row = find_word(word)) {
+        send_code(row->code);
         return;
     }
     // sign, 0x prefix and trailing characters as the C library reads them;
     // too many digits keep the low 32 bits
     unsigned int code;
     if (sscanf(word, "%x", &code) == 1) {
-        SendCode(code);
+        send_code(code);
         return;
     }
     fprintf(stderr, "Error: Unkown input '%s'; ignored\n", word);
@@ -181,19 +181,19 @@ int main(int argc, char *argv[])
         devpath = argv[1];
 
     // prove the device works, then release it until the first code
-    OpenDevice();
-    CloseDevice();
+    open_device();
+    close_device();
 
     char word[word_max + 1];
     int read_errno = 0;
     for (;;) {
         if (ferror(stdin)) {
             fprintf(stderr, "Error: Can't read input (%s)\n", strerror(read_errno));
-            CloseDevice();
+            close_device();
             exit(1);
         }
         errno = 0;
-        int got = ReadWord(word);
+        int got = read_word(word);
         // keep the cause of a read error for the report one pause later
         if (ferror(stdin) && read_errno == 0)
             read_errno = errno ? errno : EIO;
@@ -209,6 +209,6 @@ int main(int argc, char *argv[])
             fprintf(stderr, "Error: Unkown input '%s...'; ignored\n", word);
             continue;
         }
-        HandleWord(word);
+        handle_word(word);
     }
 }
