@@ -19,7 +19,7 @@ static const char *videodev = "/dev/dvb/adapter0/video0";
 // a word without digits is 0. A negative time would become a practically
 // endless pause in sleep's unsigned count, so it is refused; one beyond
 // sleep's range is held at its largest value.
-static bool ParseSeconds(const char *arg, unsigned *secs)
+static bool parse_seconds(const char *arg, unsigned *secs)
 {
     long value = strtol(arg, nullptr, 0);
     if (value < 0)
@@ -30,7 +30,7 @@ static bool ParseSeconds(const char *arg, unsigned *secs)
 
 // Reads until size bytes are in, retrying short reads; returns the count
 // read, which is short only at an early end of file or on an error (errno set).
-static ssize_t ReadWhole(int fd, char *buf, size_t size, bool *failed)
+static ssize_t read_whole(int fd, char *buf, size_t size, bool *failed)
 {
     size_t total = 0;
     *failed = false;
@@ -49,7 +49,7 @@ static ssize_t ReadWhole(int fd, char *buf, size_t size, bool *failed)
     return static_cast<ssize_t>(total);
 }
 
-static void ShowStill(int video, char *frame, int32_t size, unsigned secs)
+static void show_still(int video, char *frame, int32_t size, unsigned secs)
 {
     struct video_still_picture still = {};
     still.iFrame = frame;
@@ -68,7 +68,7 @@ static void ShowStill(int video, char *frame, int32_t size, unsigned secs)
 
 // Reads the picture and hands it to the decoder; false when the picture
 // could not be read whole, in which case nothing reaches the decoder.
-static bool ShowFile(int file, int video, const char *filename, unsigned secs)
+static bool show_file(int file, int video, const char *filename, unsigned secs)
 {
     struct stat sb;
     if (fstat(file, &sb) < 0) {
@@ -92,7 +92,7 @@ static bool ShowFile(int file, int video, const char *filename, unsigned secs)
     }
 
     bool failed;
-    ssize_t got = ReadWhole(file, frame, static_cast<size_t>(size), &failed);
+    ssize_t got = read_whole(file, frame, static_cast<size_t>(size), &failed);
     int saved = errno;
     printf("read: %d bytes\n", static_cast<int>(got));
     if (failed) {
@@ -107,7 +107,7 @@ static bool ShowFile(int file, int video, const char *filename, unsigned secs)
         return false;
     }
 
-    ShowStill(video, frame, size, secs);
+    show_still(video, frame, size, secs);
     free(frame);
     return true;
 }
@@ -125,7 +125,7 @@ int main(int argc, char *argv[])
         usage();
 
     unsigned secs = 3;
-    if (argc == 3 && !ParseSeconds(argv[2], &secs)) {
+    if (argc == 3 && !parse_seconds(argv[2], &secs)) {
         fprintf(stderr, "%s: negative display time '%s'\n", progname, argv[2]);
         return 255;
     }
@@ -141,7 +141,7 @@ int main(int argc, char *argv[])
         return 255;
     }
 
-    bool ok = ShowFile(file, video, argv[1], secs);
+    bool ok = show_file(file, video, argv[1], secs);
 
     close(video);
     close(file);
