@@ -10,7 +10,7 @@
 
 static const char *progname;
 
-static void FinishLibrary()
+static void finish_library()
 {
 #ifdef HAVE_DVDFINISH
     DVDFinish();
@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
     dvd_reader_t *dvd = DVDOpen2(nullptr, &stderr_logger, path);
     if (!dvd) {
         fprintf(stderr, "Can't open disc '%s': %s\n", path, strerror(errno));
-        FinishLibrary();
+        finish_library();
         return 255;
     }
 
@@ -54,6 +54,6 @@ int main(int argc, char *argv[])
     }
 
     DVDClose(dvd);
-    FinishLibrary();
+    finish_library();
     return status;
 }
