@@ -22,7 +22,7 @@ static const char *const known_options[] = {
     "channels", "sampleformat", "samplerate", "buffertime", "session", "remote",
 };
 
-static const char *ResultName(DFBResult result)
+static const char *name_result(DFBResult result)
 {
     switch (result) {
     case DFB_OK: return "DFB_OK";
@@ -40,7 +40,7 @@ static const char *ResultName(DFBResult result)
 }
 
 // One line per call; a single write, so lines of concurrent writers stay whole.
-static void Record(const std::string &call, DFBResult result)
+static void record_call(const std::string &call, DFBResult result)
 {
     const char *path = getenv("FUSIONSOUND_STANDIN_LOG");
     if (!path || !*path)
@@ -48,25 +48,25 @@ static void Record(const std::string &call, DFBResult result)
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    std::string line = call + " " + ResultName(result) + "\n";
+    std::string line = call + " " + name_result(result) + "\n";
     ssize_t put = write(fd, line.data(), line.size());
     (void)put;
     close(fd);
 }
 
-static DFBResult Finish(const std::string &call, DFBResult result)
+static DFBResult finish_call(const std::string &call, DFBResult result)
 {
-    Record(call, result);
+    record_call(call, result);
     return result;
 }
 
-static bool Injected(const char *call)
+static bool is_injected(const char *call)
 {
     const char *fail = getenv("FUSIONSOUND_STANDIN_FAIL");
     return fail && strcmp(fail, call) == 0;
 }
 
-static bool KnownOption(const std::string &option)
+static bool is_known_option(const std::string &option)
 {
     std::string name = option.substr(0, option.find('='));
     for (const char *known : known_options)
@@ -76,43 +76,43 @@ static bool KnownOption(const std::string &option)
 }
 
 // "--fs:a,b=c": every comma-separated option must be known; an empty list is none.
-static bool ParseOptions(const char *list)
+static bool parse_options(const char *list)
 {
     std::string rest = list;
     while (!rest.empty()) {
         size_t comma = rest.find(',');
         std::string option = rest.substr(0, comma);
-        if (!option.empty() && !KnownOption(option))
+        if (!option.empty() && !is_known_option(option))
             return false;
         rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
     }
     return true;
 }
 
-static void Wake(int)
+static void wake_up(int)
 {
     // Nothing to do: the caught signal only ends the caller's pause().
 }
 
-static DFBResult StandinAddRef(IFusionSound *thiz)
+static DFBResult add_ref(IFusionSound *thiz)
 {
     (void)thiz;
-    return Finish("AddRef", DFB_UNIMPLEMENTED);
+    return finish_call("AddRef", DFB_UNIMPLEMENTED);
 }
 
-static DFBResult StandinRelease(IFusionSound *thiz)
+static DFBResult release_interface(IFusionSound *thiz)
 {
     if (!thiz)
-        return Finish("Release", DFB_DEAD);
+        return finish_call("Release", DFB_DEAD);
     free(thiz);
-    return Finish("Release", DFB_OK);
+    return finish_call("Release", DFB_OK);
 }
 
 extern "C" DFBResult FusionSoundInit(int *argc, char *(*argv[]))
 {
     std::string call = "FusionSoundInit";
-    if (Injected("FusionSoundInit"))
-        return Finish(call, DFB_FAILURE);
+    if (is_injected("FusionSoundInit"))
+        return finish_call(call, DFB_FAILURE);
     if (argc && argv && *argv) {
         char **args = *argv;
         int kept = *argc > 0 ? 1 : 0;
@@ -122,43 +122,43 @@ extern "C" DFBResult FusionSoundInit(int *argc, char *(*argv[]))
                 continue;
             }
             call += std::string(" ") + args[i];
-            if (!ParseOptions(args[i] + 5))
-                return Finish(call, DFB_INVARG);
+            if (!parse_options(args[i] + 5))
+                return finish_call(call, DFB_INVARG);
         }
         if (kept < *argc)
             args[kept] = nullptr;
         *argc = kept;
     }
     initialised = true;
-    return Finish(call, DFB_OK);
+    return finish_call(call, DFB_OK);
 }
 
 extern "C" DFBResult FusionSoundCreate(IFusionSound **ret_interface)
 {
     if (!ret_interface)
-        return Finish("FusionSoundCreate", DFB_INVARG);
+        return finish_call("FusionSoundCreate", DFB_INVARG);
     if (!initialised)
-        return Finish("FusionSoundCreate", DFB_INIT);
-    if (Injected("FusionSoundCreate"))
-        return Finish("FusionSoundCreate", DFB_FAILURE);
+        return finish_call("FusionSoundCreate", DFB_INIT);
+    if (is_injected("FusionSoundCreate"))
+        return finish_call("FusionSoundCreate", DFB_FAILURE);
     auto *sound = static_cast<IFusionSound *>(calloc(1, sizeof(IFusionSound)));
     if (!sound)
-        return Finish("FusionSoundCreate", DFB_NOSYSTEMMEMORY);
-    sound->AddRef = StandinAddRef;
-    sound->Release = StandinRelease;
+        return finish_call("FusionSoundCreate", DFB_NOSYSTEMMEMORY);
+    sound->AddRef = add_ref;
+    sound->Release = release_interface;
 
     // The library keeps its server connection tidy on these three, so a
     // program sleeping in pause() wakes and can release the interface.
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
-    sa.sa_handler = Wake;
+    sa.sa_handler = wake_up;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
 
     *ret_interface = sound;
-    return Finish("FusionSoundCreate", DFB_OK);
+    return finish_call("FusionSoundCreate", DFB_OK);
 }
 
 extern "C" const char *DirectFBErrorString(DFBResult result)
