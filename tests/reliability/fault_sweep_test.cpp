@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include "run.h"
+#include "box.h"
 
 namespace {
 
@@ -22,10 +22,6 @@ struct Call {
 struct Outcome {
     std::string err;
     int status;
-};
-
-struct Box {
-    std::string dir, scenario, trace;
 };
 
 struct Program {
@@ -104,15 +100,11 @@ std::string still_open(const std::string &trace)
 
 RunResult run_in_box(const Program &p, const Box &box, const std::string &fail_line)
 {
-    write_file(box.scenario, p.scenario + fail_line);
-    write_file(box.trace, "");
-    std::vector<std::string> argv = {bin_path("devsim"), box.scenario, "--trace", box.trace, "--",
-                                     bin_path(p.program)};
-    argv.insert(argv.end(), p.args.begin(), p.args.end());
+    box.scenario(p.scenario + fail_line);
     RunOptions opt;
     opt.input = p.input;
     opt.timeout = 20;
-    return run_program(argv, opt);
+    return box.run(p.program, p.args, opt);
 }
 
 // Runs the clean program, then once per call, occurrence and errno with that
@@ -120,7 +112,7 @@ RunResult run_in_box(const Program &p, const Box &box, const std::string &fail_l
 std::vector<std::string> sweep(const Program &p, const Box &box)
 {
     RunResult clean = run_in_box(p, box, "");
-    std::string clean_trace = read_file(box.trace);
+    std::string clean_trace = box.trace();
     EXPECT_FALSE(clean.signaled || clean.timed_out) << clean.err;
     EXPECT_EQ(still_open(clean_trace), p.left_open) << clean_trace;
     Outcome clean_outcome{clean.err, clean.status};
@@ -137,7 +129,7 @@ std::vector<std::string> sweep(const Program &p, const Box &box)
                 std::string fail = "fail " + call.name + "@" + std::to_string(n) + " " + err + "\n";
                 SCOPED_TRACE(fail);
                 RunResult r = run_in_box(p, box, fail);
-                std::string trace = read_file(box.trace);
+                std::string trace = box.trace();
                 injected++;
                 EXPECT_FALSE(r.timed_out) << trace;
                 EXPECT_FALSE(r.signaled) << r.err;
@@ -163,17 +155,7 @@ std::vector<std::string> sweep(const Program &p, const Box &box)
 
 class FaultSweep : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        box.dir = make_temp_dir("fault-sweep");
-        box.scenario = box.dir + "/box.scn";
-        box.trace = box.dir + "/run.trace";
-    }
-    void TearDown() override
-    {
-        remove_tree(box.dir);
-    }
-    Box box;
+    Box box{"fault-sweep"};
 };
 
 TEST_F(FaultSweep, AspectDetectReportsEveryDeviceFailureAndClosesItsDevices)
@@ -247,8 +229,8 @@ TEST_F(FaultSweep, StillShowReportsEveryDecoderFailureAndClosesTheDecoder)
 {
     Program p;
     p.program = "still-show";
-    write_file(box.dir + "/still.mpg", std::string(1000, '\x42'));
-    p.args = {box.dir + "/still.mpg", "0"};
+    box.file("still.mpg", std::string(1000, '\x42'));
+    p.args = {box.path("still.mpg"), "0"};
     p.scenario = "decoder /dev/dvb/adapter0/video0\nclock virtual end=600\n";
     p.expected = [](const std::string &call, const std::string &err, const Outcome &clean) -> Outcome {
         if (call == "open:/dev/dvb/adapter0/video0")
@@ -304,7 +286,7 @@ TEST_F(FaultSweep, KbdpokeRefusedPortsWriteNothing)
     };
     EXPECT_EQ(sweep(p, box), std::vector<std::string>{"ioperm"});
     // after the last refusal, no byte reached the port
-    EXPECT_EQ(read_file(box.trace).find("outb"), std::string::npos);
+    EXPECT_EQ(box.trace().find("outb"), std::string::npos);
 }
 #endif
 

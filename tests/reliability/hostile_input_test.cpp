@@ -9,7 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "run.h"
+#include "box.h"
 
 namespace {
 
@@ -23,12 +23,12 @@ RunResult shell(const std::string &script, const std::vector<std::string> &words
 
 TEST(HostileInput, HundredMegabyteWordIntoWssSignalIsSkippedAndTheNextWordsStillWork)
 {
-    std::string dir = make_temp_dir("hostile-wss");
-    write_file(dir + "/box.scn", "vbi /dev/vbi0 records=records\nclock virtual end=600\n");
-    RunResult r = shell("{ head -c 100000000 /dev/zero | tr '\\000' 7; printf ' 4:3\\nexit\\n'; } | exec \"$@\"",
-                        {"sh", bin_path("devsim"), dir + "/box.scn", "--", bin_path("wss-signal")});
-    std::string records = read_file(dir + "/records");
-    remove_tree(dir);
+    Box box("hostile-wss", "vbi /dev/vbi0 records=records\nclock virtual end=600\n");
+    std::vector<std::string> words = {"sh"};
+    for (const std::string &word : box.argv("wss-signal"))
+        words.push_back(word);
+    RunResult r = shell("{ head -c 100000000 /dev/zero | tr '\\000' 7; printf ' 4:3\\nexit\\n'; } | exec \"$@\"", words);
+    std::string records = box.read("records");
     EXPECT_EQ(r.err, "Error: Unkown input '" + std::string(96, '7') + "...'; ignored\n");
     EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> exit\n");
     EXPECT_EQ(r.status, 0);
@@ -81,23 +81,18 @@ TEST(HostileInput, AspectDetectRefusesImpossibleCaptureSizesAndDelays)
     if (sysinfo(&info) == 0 && (double(info.totalram) + double(info.totalswap)) * info.mem_unit < 4e9 * sizeof(std::string))
         all.push_back({"64x48", {"-e", "4000000000"},
                        "Error: Can't allocate the history for a delay of 4000000000 polls (Cannot allocate memory)\n"});
-    std::string dir = make_temp_dir("hostile-capture");
+    Box box("hostile-capture");
     for (const CaptureCase &c : all) {
         SCOPED_TRACE(c.capture);
-        write_file(dir + "/box.scn", "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 " + c.capture +
-                                         "\nclock virtual end=600\npoll 4:3 times=3\n");
-        write_file(dir + "/trace", "");
-        std::vector<std::string> argv = {bin_path("devsim"), dir + "/box.scn", "--trace", dir + "/trace", "--",
-                                         bin_path("aspect-detect")};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        RunResult r = run_program(argv);
+        box.scenario("decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 " + c.capture +
+                     "\nclock virtual end=600\npoll 4:3 times=3\n");
+        RunResult r = box.run("aspect-detect", c.args);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0);
-        std::string trace = read_file(dir + "/trace");
+        std::string trace = box.trace();
         EXPECT_NE(trace.find("exit still open: none\n"), std::string::npos) << trace;
     }
-    remove_tree(dir);
 }
 
 TEST(HostileInput, KeyshotCutsAHundredKilobyteKeySpecToItsBuffer)

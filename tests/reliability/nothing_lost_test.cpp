@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "run.h"
+#include "box.h"
 
 namespace {
 
@@ -26,17 +26,22 @@ std::string full_picture(int width, int height)
 
 TEST(NothingLost, AspectDetectKilledRightAfterPrintingHasHandedOverEveryLine)
 {
-    std::string dir = make_temp_dir("nothing-lost");
-    write_file(dir + "/full.pgm", full_picture(64, 48));
+    Box box("nothing-lost");
+    box.file("full.pgm", full_picture(64, 48));
     // every poll changes the class, so with -e 0 every poll prints a line
     std::string scenario = "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 64x48\nclock virtual\n";
     for (int i = 0; i < 20000; i++)
         scenario += i % 2 ? "poll 4:3 frame=full.pgm\n" : "poll 16:9\n";
-    write_file(dir + "/box.scn", scenario);
+    box.scenario(scenario);
+    std::vector<std::string> argv = box.argv("aspect-detect", {"-e", "0"});
+    std::vector<char *> args;
+    for (std::string &word : argv)
+        args.push_back(word.data());
+    args.push_back(nullptr);
 
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
-        write_file(dir + "/trace", "");
+        write_file(box.trace_path, "");
         int out[2];
         ASSERT_EQ(pipe(out), 0);
         pid_t pid = fork();
@@ -48,8 +53,7 @@ TEST(NothingLost, AspectDetectKilledRightAfterPrintingHasHandedOverEveryLine)
             int null = open("/dev/null", O_RDWR);
             dup2(null, 0);
             dup2(null, 2);
-            execl(BIN_DIR "/devsim", "devsim", (dir + "/box.scn").c_str(), "--trace", (dir + "/trace").c_str(),
-                  "--", BIN_DIR "/aspect-detect", "-e", "0", static_cast<char *>(nullptr));
+            execv(args[0], args.data());
             _exit(127);
         }
         close(out[1]);
@@ -74,7 +78,7 @@ TEST(NothingLost, AspectDetectKilledRightAfterPrintingHasHandedOverEveryLine)
 
         // Every poll whose decoder status was read had printed its line,
         // except perhaps the one running when the kill came.
-        std::istringstream trace(read_file(dir + "/trace"));
+        std::istringstream trace(box.trace());
         std::string line;
         size_t polls = 0;
         while (std::getline(trace, line))
@@ -87,7 +91,6 @@ TEST(NothingLost, AspectDetectKilledRightAfterPrintingHasHandedOverEveryLine)
         for (size_t i = 0; std::getline(words, line); i++)
             EXPECT_EQ(line, i % 2 ? "4:3" : "16:9") << i;
     }
-    remove_tree(dir);
 }
 
 // A file-size limit in the middle of the output: the write that reaches it
@@ -95,7 +98,8 @@ TEST(NothingLost, AspectDetectKilledRightAfterPrintingHasHandedOverEveryLine)
 // complete, and what was written must be the start of the full output.
 TEST(NothingLost, FiltersStoppedByAFullFileSayTheirOutputIsIncomplete)
 {
-    std::string dir = make_temp_dir("nothing-lost-filters");
+    TempDir tmp("nothing-lost-filters");
+    const std::string &dir = tmp.path;
     std::string stream = "junk" + std::string("\x0b\x77", 2);
     for (int i = 0; i < 200000; i++)
         stream += char(i * 7);
@@ -125,7 +129,6 @@ TEST(NothingLost, FiltersStoppedByAFullFileSayTheirOutputIsIncomplete)
         size_t from = f.program == "babconv" ? written.find('\n') : 0;
         EXPECT_TRUE(written.substr(from) == whole.out.substr(from, written.size() - from));
     }
-    remove_tree(dir);
 }
 
 }
