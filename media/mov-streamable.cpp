@@ -50,7 +50,9 @@ static std::string notes;
 // The child process running the library, stopped along with the program.
 static volatile sig_atomic_t converter;
 
-static void LogMessage(lqt_log_level_t level, const char *domain, const char *message, void *data)
+// ---- messages ------------------------------------------------------------
+
+static void log_message(lqt_log_level_t level, const char *domain, const char *message, void *data)
 {
     (void)data;
     if (!(level & (LQT_LOG_ERROR | LQT_LOG_WARNING)) || !message)
@@ -63,7 +65,7 @@ static void LogMessage(lqt_log_level_t level, const char *domain, const char *me
 }
 
 __attribute__((format(printf, 1, 2)))
-static bool Fail(const char *format, ...)
+static bool fail(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
@@ -76,56 +78,64 @@ static bool Fail(const char *format, ...)
     return false;
 }
 
-static bool WriteAll(int fd, const unsigned char *from, size_t size)
+// The library's messages after a verified conversion, but for its complaint
+// about a header that shrank when the gap that left has been mended.
+static void print_notes(bool mended)
 {
-    while (size > 0) {
-        ssize_t put = write(fd, from, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        from += put;
-        size -= static_cast<size_t>(put);
+    static const char moot[] = "quicktime_make_streamable: moov size changed from ";
+    for (size_t at = 0; at < notes.size();) {
+        size_t end = notes.find('\n', at);
+        end = end == std::string::npos ? notes.size() : end + 1;
+        std::string line = notes.substr(at, end - at);
+        const char *p = strstr(line.c_str(), moot);
+        unsigned long long before, after;
+        if (!(mended && p && sscanf(p + strlen(moot), "%llu to %llu", &before, &after) == 2 && after < before))
+            fwrite(line.data(), 1, line.size(), stderr);
+        at = end;
     }
-    return true;
+    notes.clear();
 }
 
-static bool ResolveTarget(const char *in, const char *out, Target *target)
+// ---- the output ----------------------------------------------------------
+
+static bool resolve_target(const char *in, const char *out, Target *target)
 {
     struct stat in_st;
     if (stat(in, &in_st) != 0)
-        return Fail("%s: %s", in, strerror(errno));
+        return fail("%s: %s", in, strerror(errno));
     if (!S_ISREG(in_st.st_mode))
-        return Fail("%s: not a regular file", in);
+        return fail("%s: not a regular file", in);
     target->path = out;
     if (stat(out, &target->st) != 0) {
         if (errno != ENOENT)
-            return Fail("%s: %s", out, strerror(errno));
+            return fail("%s: %s", out, strerror(errno));
         return true;
     }
     target->existed = true;
     if (target->st.st_dev == in_st.st_dev && target->st.st_ino == in_st.st_ino)
-        return Fail("%s and %s are the same file", in, out);
+        return fail("%s and %s are the same file", in, out);
     if (S_ISDIR(target->st.st_mode))
-        return Fail("%s: %s", out, strerror(EISDIR));
+        return fail("%s: %s", out, strerror(EISDIR));
     // Not truncated yet: only asked whether the system lets us write it.
     target->fd = open(out, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (target->fd < 0 || fstat(target->fd, &target->st) != 0)
-        return Fail("%s: %s", out, strerror(errno));
+        return fail("%s: %s", out, strerror(errno));
     target->regular = S_ISREG(target->st.st_mode);
     // Through a symbolic link, replace the file it names, not the link.
     struct stat link_st;
     if (target->regular && lstat(out, &link_st) == 0 && S_ISLNK(link_st.st_mode)) {
         char *real = realpath(out, nullptr);
         if (!real)
-            return Fail("%s: %s", out, strerror(errno));
+            return fail("%s: %s", out, strerror(errno));
         target->path = real;
         free(real);
     }
     return true;
 }
 
-static void OnSignal(int sig)
+// ---- temporary files -----------------------------------------------------
+
+static void end_on_signal(int sig)
 {
     if (converter > 0)
         kill(converter, SIGKILL);
@@ -161,7 +171,7 @@ static int make_temp(const std::string &dir, char *path, volatile sig_atomic_t *
 // Beside the output, so that rename can put it in place; in the temporary
 // directory for a device or a pipe, and for an existing output in a folder
 // the caller may not write.
-static int CreateTemp(const Target &target, bool *beside)
+static int create_temp(const Target &target, bool *beside)
 {
     *beside = false;
     if (target.regular) {
@@ -173,7 +183,7 @@ static int CreateTemp(const Target &target, bool *beside)
             return fd;
         }
         if (!target.existed || (errno != EACCES && errno != EPERM && errno != EROFS)) {
-            Fail("%s: %s", target.path.c_str(), strerror(errno));
+            fail("%s: %s", target.path.c_str(), strerror(errno));
             return -1;
         }
     }
@@ -181,11 +191,11 @@ static int CreateTemp(const Target &target, bool *beside)
     std::string dir = tmpdir && *tmpdir ? tmpdir : "/tmp";
     int fd = make_temp(dir, tmppath, &tmpset);
     if (fd < 0)
-        Fail("%s: %s", dir.c_str(), strerror(errno));
+        fail("%s: %s", dir.c_str(), strerror(errno));
     return fd;
 }
 
-static void RemoveTemp()
+static void remove_temps()
 {
     if (tmpset) {
         unlink(tmppath);
@@ -197,8 +207,24 @@ static void RemoveTemp()
     }
 }
 
+// ---- copying -------------------------------------------------------------
+
+static bool write_all(int fd, const unsigned char *from, size_t size)
+{
+    while (size > 0) {
+        ssize_t put = write(fd, from, size);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        from += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
 // Copies from the start of from, up to size bytes or its end, to where to stands.
-static bool CopyFile(int from, int to, uint64_t size, const char *from_name, const char *to_name)
+static bool copy_file(int from, int to, uint64_t size, const char *from_name, const char *to_name)
 {
     std::vector<unsigned char> block(copy_block);
     for (uint64_t pos = 0; pos < size;) {
@@ -207,11 +233,11 @@ static bool CopyFile(int from, int to, uint64_t size, const char *from_name, con
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            return Fail("%s: %s", from_name, strerror(errno));
+            return fail("%s: %s", from_name, strerror(errno));
         if (got == 0)
             return true;
-        if (!WriteAll(to, block.data(), static_cast<size_t>(got)))
-            return Fail("%s: %s", to_name, strerror(errno));
+        if (!write_all(to, block.data(), static_cast<size_t>(got)))
+            return fail("%s: %s", to_name, strerror(errno));
         pos += static_cast<uint64_t>(got);
     }
     return true;
@@ -219,23 +245,25 @@ static bool CopyFile(int from, int to, uint64_t size, const char *from_name, con
 
 // The library loses the media data of a movie followed by bytes that form no
 // atom; it gets a copy of the movie without them, beside the result.
-static bool TrimInput(int in_fd, const char *in, uint64_t size)
+static bool trim_input(int in_fd, const char *in, uint64_t size)
 {
     std::string dir = tmppath;
     dir.resize(dir.rfind('/'));
     int fd = make_temp(dir.empty() ? "/" : dir, trimpath, &trimset);
     if (fd < 0)
-        return Fail("%s: %s", dir.c_str(), strerror(errno));
-    bool ok = CopyFile(in_fd, fd, size, in, trimpath);
+        return fail("%s: %s", dir.c_str(), strerror(errno));
+    bool ok = copy_file(in_fd, fd, size, in, trimpath);
     if (close(fd) != 0 && ok)
-        ok = Fail("%s: %s", trimpath, strerror(errno));
+        ok = fail("%s: %s", trimpath, strerror(errno));
     return ok;
 }
+
+// ---- the conversion ------------------------------------------------------
 
 // The library runs in a child process: it trusts the movie's tables, and a
 // damaged movie can make it crash, which must still end in a clean failure.
 // What it prints is kept in notes until the result is known.
-static bool ConvertWithLibrary(const char *in)
+static bool convert_with_library(const char *in)
 {
     fflush(stdout);
     fflush(stderr);
@@ -245,7 +273,7 @@ static bool ConvertWithLibrary(const char *in)
     if (pid < 0) {
         if (log >= 0)
             close(log);
-        return Fail("fork: %s", strerror(errno));
+        return fail("fork: %s", strerror(errno));
     }
     if (pid == 0) {
         // Ends with the program, however that ends.
@@ -275,7 +303,7 @@ static bool ConvertWithLibrary(const char *in)
             converter = 0;
             if (log >= 0)
                 close(log);
-            return Fail("waitpid: %s", strerror(errno));
+            return fail("waitpid: %s", strerror(errno));
         }
     }
     converter = 0;
@@ -288,20 +316,22 @@ static bool ConvertWithLibrary(const char *in)
     if (log >= 0)
         close(log);
     if (WIFSIGNALED(status))
-        return Fail("conversion failed: libquicktime ended by signal %d (%s)", WTERMSIG(status),
+        return fail("conversion failed: libquicktime ended by signal %d (%s)", WTERMSIG(status),
                     strsignal(WTERMSIG(status)));
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? true : Fail("conversion failed");
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? true : fail("conversion failed");
 }
+
+// ---- checking the result -------------------------------------------------
 
 // A rewritten header smaller than the original leaves zero bytes before the
 // media data, which an atom reader takes for an atom up to the end of the
 // file. Finds the next well-formed atom and covers the gap with a 'free' atom.
-static bool MendGap(int fd, uint64_t length, uint64_t at, uint64_t limit)
+static bool mend_gap(int fd, uint64_t length, uint64_t at, uint64_t limit)
 {
     uint64_t left = length - at < limit ? length - at : limit;
     std::vector<unsigned char> gap(left);
     if (!read_at(fd, at, gap.data(), gap.size()))
-        return Fail("%s: %s", tmppath, errno ? strerror(errno) : "short read");
+        return fail("%s: %s", tmppath, errno ? strerror(errno) : "short read");
     uint64_t size = 0;
     for (uint64_t g = 1; g <= left && gap[g - 1] == 0; g++) {
         std::vector<Atom> rest;
@@ -311,37 +341,37 @@ static bool MendGap(int fd, uint64_t length, uint64_t at, uint64_t limit)
         }
     }
     if (size == 0)
-        return Fail("conversion failed: no well-formed atom after the movie header");
+        return fail("conversion failed: no well-formed atom after the movie header");
     if (size < 8)
-        return Fail("conversion failed: %u-byte gap after the movie header", static_cast<unsigned>(size));
+        return fail("conversion failed: %u-byte gap after the movie header", static_cast<unsigned>(size));
     if (size > 0xffffffffu)
-        return Fail("conversion failed: gap after the movie header too large");
+        return fail("conversion failed: gap after the movie header too large");
     unsigned char head[8] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size),
                              'f', 'r', 'e', 'e'};
     if (pwrite(fd, head, sizeof head, static_cast<off_t>(at)) != sizeof head)
-        return Fail("%s: %s", tmppath, strerror(errno));
+        return fail("%s: %s", tmppath, strerror(errno));
     return true;
 }
 
 // The gap a shrunken movie header leaves before the media data, covered
 // when there is one; mended says so.
-static bool MendResult(int fd, const Movie &in, bool *mended)
+static bool mend_result(int fd, const Movie &in, bool *mended)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return Fail("%s: %s", tmppath, strerror(errno));
+        return fail("%s: %s", tmppath, strerror(errno));
     uint64_t length = static_cast<uint64_t>(st.st_size);
     std::vector<Atom> atoms;
     if (walk_atoms(fd, 0, length, &atoms) == length)
         return true;
     if (atoms.empty() || !is_type(atoms.back(), "moov"))
-        return Fail("conversion failed: result is not well formed");
+        return fail("conversion failed: result is not well formed");
     const Atom &moov = atoms.back();
     *mended = true;
-    return MendGap(fd, length, moov.pos + moov.size, in.atoms[in.moov].size);
+    return mend_gap(fd, length, moov.pos + moov.size, in.atoms[in.moov].size);
 }
 
-static bool SameBytes(int a, uint64_t a_pos, int b, uint64_t b_pos, uint64_t size)
+static bool match_bytes(int a, uint64_t a_pos, int b, uint64_t b_pos, uint64_t size)
 {
     std::vector<unsigned char> x(copy_block), y(copy_block);
     while (size > 0) {
@@ -358,41 +388,41 @@ static bool SameBytes(int a, uint64_t a_pos, int b, uint64_t b_pos, uint64_t siz
 // Checks the converted movie against the input: atoms well formed with the
 // movie header before the media data, every chunk offset moved by one and the
 // same shift, and the input's media data found unchanged at that shift.
-static bool Verify(int in_fd, const Movie &in, int fd)
+static bool verify(int in_fd, const Movie &in, int fd)
 {
     Movie out;
     struct stat st;
     if (fstat(fd, &st) != 0)
-        return Fail("%s: %s", tmppath, strerror(errno));
+        return fail("%s: %s", tmppath, strerror(errno));
     out.length = static_cast<uint64_t>(st.st_size);
     if (walk_atoms(fd, 0, out.length, &out.atoms) != out.length)
-        return Fail("conversion failed: result is not well formed");
+        return fail("conversion failed: result is not well formed");
     std::string why;
     if (!read_movie_header(fd, &out, &why))
-        return Fail("conversion result: %s", why.c_str());
+        return fail("conversion result: %s", why.c_str());
     if (!is_streamable(out))
-        return Fail("conversion failed: movie header still after the media data");
+        return fail("conversion failed: movie header still after the media data");
 
     auto in_media = find_media_ranges(in), out_media = find_media_ranges(out);
     if (in.tracks.size() != out.tracks.size())
-        return Fail("conversion failed: %zu tracks became %zu", in.tracks.size(), out.tracks.size());
+        return fail("conversion failed: %zu tracks became %zu", in.tracks.size(), out.tracks.size());
     bool have_shift = false;
     int64_t shift = 0;
     for (size_t t = 0; t < in.tracks.size(); t++) {
         const auto &old_offsets = in.tracks[t].offsets, &new_offsets = out.tracks[t].offsets;
         if (old_offsets.size() != new_offsets.size())
-            return Fail("conversion failed: chunk count of track %zu changed", t + 1);
+            return fail("conversion failed: chunk count of track %zu changed", t + 1);
         for (size_t c = 0; c < old_offsets.size(); c++) {
             int64_t moved = static_cast<int64_t>(new_offsets[c] - old_offsets[c]);
             if (!have_shift)
                 shift = moved, have_shift = true;
             if (moved != shift)
-                return Fail("conversion failed: chunk offsets not moved by one shift");
+                return fail("conversion failed: chunk offsets not moved by one shift");
         }
     }
     if (!have_shift) {
         if (in_media.empty() || out_media.empty())
-            return in_media.empty() || Fail("conversion failed: media data lost");
+            return in_media.empty() || fail("conversion failed: media data lost");
         shift = static_cast<int64_t>(out_media[0].first - in_media[0].first);
     }
     for (const auto &range : in_media) {
@@ -401,22 +431,24 @@ static bool Verify(int in_fd, const Movie &in, int fd)
         bool inside = false;
         for (const auto &o : out_media)
             inside = inside || (begin >= o.first && end <= o.second);
-        if (!inside || !SameBytes(in_fd, range.first, fd, begin, range.second - range.first))
-            return Fail("conversion failed: media data not found unchanged in the result");
+        if (!inside || !match_bytes(in_fd, range.first, fd, begin, range.second - range.first))
+            return fail("conversion failed: media data not found unchanged in the result");
     }
     return true;
 }
 
+// ---- putting the result in place -----------------------------------------
+
 // Writes the bytes of from into the open output, over its old ones, then cuts
 // a regular file to their length.
-static bool WriteInto(const Target &target, int from, const char *from_name, const char *out)
+static bool write_into(const Target &target, int from, const char *from_name, const char *out)
 {
-    if (!CopyFile(from, target.fd, UINT64_MAX, from_name, out))
+    if (!copy_file(from, target.fd, UINT64_MAX, from_name, out))
         return false;
     if (target.regular) {
         off_t end = lseek(target.fd, 0, SEEK_CUR);
         if (end < 0 || ftruncate(target.fd, end) != 0)
-            return Fail("%s: %s", out, strerror(errno));
+            return fail("%s: %s", out, strerror(errno));
     }
     return true;
 }
@@ -424,7 +456,7 @@ static bool WriteInto(const Target &target, int from, const char *from_name, con
 // Replacing the output by the temporary file changes nothing a user can see:
 // the caller's own file under one name, whose group and mode the temporary
 // file could take on.
-static bool MayReplace(const Target &target, int fd)
+static bool may_replace(const Target &target, int fd)
 {
     const struct stat &st = target.st;
     if (st.st_uid != geteuid() || st.st_nlink != 1)
@@ -437,101 +469,85 @@ static bool MayReplace(const Target &target, int fd)
 }
 
 // A new output appears whole, by rename. An existing one keeps its inode,
-// owner, group, mode and links: renamed over only where MayReplace, else
+// owner, group, mode and links: renamed over only where may_replace, else
 // written into.
-static bool Install(const Target &target, int fd, bool beside, const char *out)
+static bool install(const Target &target, int fd, bool beside, const char *out)
 {
-    if (target.existed && !(beside && MayReplace(target, fd)))
-        return WriteInto(target, fd, tmppath, out);
+    if (target.existed && !(beside && may_replace(target, fd)))
+        return write_into(target, fd, tmppath, out);
     if (!target.existed) {
         mode_t mask = umask(0);
         umask(mask);
         if (fchmod(fd, 0666 & ~mask) != 0)
-            return Fail("%s: %s", tmppath, strerror(errno));
+            return fail("%s: %s", tmppath, strerror(errno));
     }
     if (fsync(fd) != 0)
-        return Fail("%s: %s", tmppath, strerror(errno));
+        return fail("%s: %s", tmppath, strerror(errno));
     if (rename(tmppath, target.path.c_str()) != 0) {
         if (target.existed)
-            return WriteInto(target, fd, tmppath, out);
-        return Fail("%s: %s", target.path.c_str(), strerror(errno));
+            return write_into(target, fd, tmppath, out);
+        return fail("%s: %s", target.path.c_str(), strerror(errno));
     }
     tmpset = 0;
     return true;
 }
 
-// The library's messages after a verified conversion, but for its complaint
-// about a header that shrank when the gap that left has been mended.
-static void PrintNotes(bool mended)
-{
-    static const char moot[] = "quicktime_make_streamable: moov size changed from ";
-    for (size_t at = 0; at < notes.size();) {
-        size_t end = notes.find('\n', at);
-        end = end == std::string::npos ? notes.size() : end + 1;
-        std::string line = notes.substr(at, end - at);
-        const char *p = strstr(line.c_str(), moot);
-        unsigned long long before, after;
-        if (!(mended && p && sscanf(p + strlen(moot), "%llu to %llu", &before, &after) == 2 && after < before))
-            fwrite(line.data(), 1, line.size(), stderr);
-        at = end;
-    }
-    notes.clear();
-}
+// ---- the whole run -------------------------------------------------------
 
-static bool ConvertFile(int in_fd, const char *in, const char *out, const Target &target)
+static bool convert_file(int in_fd, const char *in, const char *out, const Target &target)
 {
     Movie movie;
     std::string why;
     if (!read_movie(in_fd, &movie, &why))
-        return Fail("%s: %s", in, why.c_str());
+        return fail("%s: %s", in, why.c_str());
     if (!is_streamable(movie) && !chunks_in_media(movie))
-        return Fail("%s: chunk offsets outside the media data", in);
+        return fail("%s: chunk offsets outside the media data", in);
     if (is_streamable(movie) && !target.regular)
-        return WriteInto(target, in_fd, in, out);
+        return write_into(target, in_fd, in, out);
 
     bool beside;
-    int fd = CreateTemp(target, &beside);
+    int fd = create_temp(target, &beside);
     if (fd < 0)
         return false;
     bool ok = true, mended = false;
     if (is_streamable(movie)) {
-        ok = CopyFile(in_fd, fd, UINT64_MAX, in, tmppath);
+        ok = copy_file(in_fd, fd, UINT64_MAX, in, tmppath);
     } else {
         // The library writes the file by its name; look at what is there after it.
         close(fd);
         const char *from = in;
         if (movie.walked < movie.length) {
-            ok = TrimInput(in_fd, in, movie.walked);
+            ok = trim_input(in_fd, in, movie.walked);
             from = trimpath;
         }
-        ok = ok && ConvertWithLibrary(from);
+        ok = ok && convert_with_library(from);
         fd = open(tmppath, O_RDWR | O_CLOEXEC);
         if (ok && fd < 0)
-            ok = Fail("%s: %s", tmppath, strerror(errno));
-        ok = ok && MendResult(fd, movie, &mended) && Verify(in_fd, movie, fd);
+            ok = fail("%s: %s", tmppath, strerror(errno));
+        ok = ok && mend_result(fd, movie, &mended) && verify(in_fd, movie, fd);
     }
-    ok = ok && Install(target, fd, beside, out);
+    ok = ok && install(target, fd, beside, out);
     if (fd >= 0)
         close(fd);
-    RemoveTemp();
+    remove_temps();
     if (ok)
-        PrintNotes(mended);
+        print_notes(mended);
     return ok;
 }
 
-static bool MakeStreamable(const char *in, const char *out)
+static bool make_streamable(const char *in, const char *out)
 {
     Target target;
-    bool ok = ResolveTarget(in, out, &target);
+    bool ok = resolve_target(in, out, &target);
     int in_fd = -1;
     if (ok) {
         in_fd = open(in, O_RDONLY | O_CLOEXEC);
-        ok = in_fd >= 0 ? ConvertFile(in_fd, in, out, target) : Fail("%s: %s", in, strerror(errno));
+        ok = in_fd >= 0 ? convert_file(in_fd, in, out, target) : fail("%s: %s", in, strerror(errno));
     }
     if (in_fd >= 0)
         close(in_fd);
     if (target.fd >= 0 && close(target.fd) != 0 && ok)
-        ok = Fail("%s: %s", out, strerror(errno));
+        ok = fail("%s: %s", out, strerror(errno));
     return ok;
 }
 
@@ -562,9 +578,9 @@ int main(int argc, char *argv[])
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGBUS, SIGXCPU, SIGVTALRM, SIGPROF}) {
         struct sigaction old;
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-            signal(sig, OnSignal);
+            signal(sig, end_on_signal);
     }
-    lqt_set_log_callback(LogMessage, nullptr);
+    lqt_set_log_callback(log_message, nullptr);
 
-    return MakeStreamable(argv[1], argv[2]) ? 0 : 1;
+    return make_streamable(argv[1], argv[2]) ? 0 : 1;
 }
