@@ -1,32 +1,15 @@
 // aspect-detect: watches the DVB decoder and the analogue capture device and
 // prints the aspect class of the picture whenever its stable class changes.
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <getopt.h>
-#include <linux/dvb/frontend.h>
-#include <linux/dvb/video.h>
-#include <linux/videodev.h>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include "aspect_class.h"
+#include "aspect_devices.h"
 #include "letterbox.h"
-
-static_assert(VIDIOCGMBUF == 0x80887614 && VIDIOCGCAP == 0x803c7601, "V4L1 query requests");
-static_assert(VIDIOCMCAPTURE == 0x40107613 && VIDIOCSYNC == 0x40047612, "V4L1 grab requests");
-static_assert(VIDEO_PALETTE_GREY == 1, "grey palette");
-static_assert(VIDEO_GET_STATUS == 0x80146f1b, "VIDEO_GET_STATUS request");
-static_assert(FE_READ_STATUS == 0x80046f45 && FE_HAS_LOCK == 0x10, "FE_READ_STATUS request");
-static_assert(VIDEO_FORMAT_16_9 == 1 && VIDEO_FORMAT_221_1 == 2, "wide stream formats");
-static_assert(sizeof(video_format_t) == sizeof(int) && sizeof(fe_status_t) == sizeof(unsigned int),
-              "status words read as plain integers");
 
 struct Settings {
     std::string dev_video = "/dev/video0";
@@ -40,11 +23,6 @@ struct Settings {
 };
 
 static Settings settings;
-static int decoder = -1;
-static int frontend = -1;
-static int capture = -1;
-static void *buffer = MAP_FAILED;   // capture buffer, frame 0 at its start
-static size_t buffer_size;
 
 static const struct option long_options[] = {
     {"dev_video", required_argument, nullptr, 'v'},
@@ -59,40 +37,6 @@ static const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
-
-static double now_seconds()
-{
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return tv.tv_sec + tv.tv_usec * 1e-6;
-}
-
-// Sleeps s > 0 seconds, truncated to whole microseconds. A period beyond
-// what one usleep can take (useconds_t has 32 bits) is slept in pieces; an
-// infinite one lasts until the process is killed.
-static void sleep_seconds(double s)
-{
-    const double most = 4294967295.0;   // largest useconds_t
-    double micros = std::trunc(s * 1000000);
-    while (micros > most) {
-        usleep(useconds_t(most));
-        micros -= most;
-    }
-    usleep(useconds_t(micros));
-}
-
-// Releases what is open, in the order of the shut-down.
-static void close_devices()
-{
-    if (buffer != MAP_FAILED)
-        munmap(buffer, buffer_size);
-    if (capture >= 0)
-        close(capture);
-    if (frontend >= 0)
-        close(frontend);
-    if (decoder >= 0)
-        close(decoder);
-}
 
 static void usage(const char *progname);
 
@@ -160,78 +104,6 @@ static bool read_options(int argc, char *argv[])
     return true;
 }
 
-// Opens the devices and sets up the output state; false after an error has
-// been reported and everything opened has been closed again.
-static bool open_devices(const std::string &decoder_path, const std::string &frontend_path,
-                         struct video_mmap *request)
-{
-    const char *video_path = settings.dev_video.c_str();
-
-    decoder = open(decoder_path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (decoder < 0) {
-        fprintf(stderr, "Error: Can't open dvb video device '%s' (%s)\n", decoder_path.c_str(), strerror(errno));
-        return false;
-    }
-    if (settings.frontend_lock_test) {
-        frontend = open(frontend_path.c_str(), O_RDONLY | O_NONBLOCK);
-        if (frontend < 0) {
-            fprintf(stderr, "Error: Can't open dvb frontend device '%s' (%s)\n", frontend_path.c_str(),
-                    strerror(errno));
-            close_devices();
-            return false;
-        }
-    }
-    capture = open(video_path, O_RDWR);
-    if (capture < 0) {
-        fprintf(stderr, "Error: Can't open video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
-        return false;
-    }
-
-    struct video_mbuf mbuf {};
-    if (ioctl(capture, VIDIOCGMBUF, &mbuf) != 0) {
-        fprintf(stderr, "Error: Can't open video buffer on video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
-        return false;
-    }
-    void *mapped = mmap(nullptr, size_t(mbuf.size), PROT_READ | PROT_WRITE, MAP_SHARED, capture, 0);
-    if (mapped == nullptr || mapped == MAP_FAILED) {
-        fprintf(stderr, "Error: Can't map video buffer of video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
-        return false;
-    }
-    buffer = mapped;
-    buffer_size = size_t(mbuf.size);
-
-    struct video_capability caps {};
-    if (ioctl(capture, VIDIOCGCAP, &caps) != 0) {
-        fprintf(stderr, "Error: Can't query caps of video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
-        return false;
-    }
-    // Frame 0 must lie inside the mapping, or the measurement would read past it.
-    long long needed = caps.maxwidth > 0 && caps.maxheight > 0 ? (long long)caps.maxwidth * caps.maxheight : 0;
-    if ((long long)mbuf.size < needed) {
-        fprintf(stderr, "Error: Can't use video buffer of video device '%s' (%d bytes mapped, a %dx%d frame needs %lld)\n",
-                video_path, mbuf.size, caps.maxwidth, caps.maxheight, needed);
-        close_devices();
-        return false;
-    }
-
-    request->frame = 0;
-    request->height = caps.maxheight;
-    request->width = caps.maxwidth;
-    request->format = VIDEO_PALETTE_GREY;
-
-    if (!set_up_output_state(settings.delay)) {
-        fprintf(stderr, "Error: Can't allocate the history for a delay of %u polls (%s)\n", settings.delay,
-                strerror(errno));
-        close_devices();
-        return false;
-    }
-    return true;
-}
-
 // One poll; false when a device error ends the loop.
 static bool poll_once(const std::string &decoder_path, const std::string &frontend_path,
                       struct video_mmap *request)
@@ -240,37 +112,19 @@ static bool poll_once(const std::string &decoder_path, const std::string &fronte
     double start = now_seconds();
 
     bool locked = true;
-    if (settings.frontend_lock_test) {
-        // Read as a plain word: a driver may set bits the enum does not name.
-        unsigned int status = 0;
-        if (ioctl(frontend, FE_READ_STATUS, &status) < 0) {
-            fprintf(stderr, "Error: Can't get status of device '%s' (%s)\n", frontend_path.c_str(), strerror(errno));
-            return false;
-        }
-        locked = (status & FE_HAS_LOCK) != 0;
-    }
+    if (settings.frontend_lock_test && !read_frontend_lock(frontend_path, &locked))
+        return false;
     if (locked) {
-        struct video_status status {};
-        if (ioctl(decoder, VIDEO_GET_STATUS, &status) < 0) {
-            fprintf(stderr, "Error: Can't get status of device '%s' (%s)\n", decoder_path.c_str(), strerror(errno));
-            return false;
-        }
-        // Any value may come back, not only those the enum names.
         int format;
-        memcpy(&format, &status.video_format, sizeof format);
-        if (format == VIDEO_FORMAT_16_9 || format == VIDEO_FORMAT_221_1) {
+        if (!read_stream_format(decoder_path, &format))
+            return false;
+        if (is_wide_format(format)) {
             enter_wide_stream();
         } else {
             if (output_state.wide_stream)
                 leave_wide_stream();
-            // Both requests are made even when the first one fails.
-            int queued = ioctl(capture, VIDIOCMCAPTURE, request);
-            int synced = ioctl(capture, VIDIOCSYNC, &request->frame);
-            if (queued != 0 || synced != 0) {
-                fprintf(stderr, "Error: Can't grab on video device '%s' (%s)\n", settings.dev_video.c_str(),
-                        strerror(errno));
+            if (!grab_frame(settings.dev_video, request))
                 return false;
-            }
             auto measurement = measure_letterbox(static_cast<const uint8_t *>(buffer), request->width,
                                                  request->height, settings.letterbox);
             if (measurement)
@@ -278,11 +132,7 @@ static bool poll_once(const std::string &decoder_path, const std::string &fronte
         }
     }
     output_step(settings.aspect);
-
-    // The rest of the period, less about what the sleep call itself costs.
-    double s = double(settings.poll_rate) - (now_seconds() - start) - 0.001;
-    if (s > 0)
-        sleep_seconds(s);
+    sleep_rest_of_poll(start, settings.poll_rate);
     return true;
 }
 
@@ -337,8 +187,14 @@ int main(int argc, char *argv[])
         frontend_path = settings.dev_dvb + "/frontend0";
 
     struct video_mmap request {};
-    if (!open_devices(decoder_path, frontend_path, &request))
+    if (!open_devices(decoder_path, frontend_path, settings.dev_video, &request))
         return 0;
+    if (!set_up_output_state(settings.delay)) {
+        fprintf(stderr, "Error: Can't allocate the history for a delay of %u polls (%s)\n", settings.delay,
+                strerror(errno));
+        close_devices();
+        return 0;
+    }
     while (poll_once(decoder_path, frontend_path, &request))
         ;
     close_devices();

@@ -121,6 +121,7 @@ static int fuzz_usleep(useconds_t micros)
 #define munmap fuzz_munmap
 #define usleep fuzz_usleep
 #define main aspect_detect_main
+#include "../aspect/aspect_devices.cpp"
 #include "../aspect/aspect-detect.cpp"
 #undef main
 #undef usleep
