@@ -75,7 +75,8 @@ TEST(DvdDiscId, WrongArgumentCountsGiveUsage)
 
 TEST(DvdDiscId, FailuresReportOnStderrOnly)
 {
-    std::string dir = make_temp_dir("dvd-disc-id");
+    TempDir tmp("dvd-disc-id");
+    const std::string& dir = tmp.path;
     std::string missing = dir + "/no-such-disc", empty = dir + "/empty", text = dir + "/notes.txt";
     ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
     write_file(text, std::string(100000, 'x'));
@@ -93,7 +94,6 @@ TEST(DvdDiscId, FailuresReportOnStderrOnly)
         // The library's own complaints are kept, on standard error.
         EXPECT_NE(r.err.find("libdvdread: "), std::string::npos);
     }
-    remove_tree(dir);
 }
 
 TEST(DvdDiscId, LostOutputIsAFailure)

@@ -76,7 +76,8 @@ TEST(DvdTitleInfo, WrongArgumentCountsGiveUsage)
 
 TEST(DvdTitleInfo, OnlyAMissingDiscFailsToOpen)
 {
-    std::string dir = make_temp_dir("dvd-title-info");
+    TempDir tmp("dvd-title-info");
+    const std::string& dir = tmp.path;
     RunResult r = run_program({bin_path("dvd-title-info"), dir + "/no-such-disc", "1"}, failed_open);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
@@ -89,7 +90,6 @@ TEST(DvdTitleInfo, OnlyAMissingDiscFailsToOpen)
         EXPECT_EQ(r.status, 0) << path;
         EXPECT_EQ(r.out.find("top level"), std::string::npos) << r.out;
     }
-    remove_tree(dir);
 }
 
 TEST(DvdTitleInfo, LostReportIsAFailure)
