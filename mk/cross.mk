@@ -1,5 +1,7 @@
 # The 32-bit ARM cross-build (arm-linux-gnueabihf) and its test run under
-# qemu-user:  make cross-armhf  (the same as make check-cross).
+# qemu-user:  make cross-armhf  (the same as make check-cross). Never part of
+# make check: it adds the armhf architecture to dpkg and registers qemu's
+# binfmt handlers. CI (.ci/run) runs it after make check.
 ARMHF_BUILD ?= build-armhf
 # Left out of the ARM run, each for a limit of the emulator, not of the
 # programs (all of them run in the native build):
