@@ -1,7 +1,10 @@
-// ac3-trim on arbitrary input, read in pieces of random sizes with EINTR
-// and short writes in between. Property: the output is the input from its
-// first 0x0B 0x77 on (nothing without one), found by a plain byte-by-byte
-// search, and the status is 0.
+// ac3-trim on arbitrary input, through real descriptors: standard input a
+// pipe or a file, standard output a pipe or a file, so that the program takes
+// each of its ways of copying (splice, copy_file_range, read and write). The
+// calls move pieces of random sizes with EINTR in between, and the first
+// in-kernel call may be refused as an old kernel would. Property: the output
+// is the input from its first 0x0B 0x77 on (nothing without one), found by a
+// plain byte-by-byte search, and the status is 0.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -9,47 +12,73 @@
 #include <cstring>
 #include <algorithm>
 #include <string>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "harness.h"
 
-static const uint8_t *input;
-static size_t input_size, input_pos;
 static FuzzRandom chunks;
-static std::string output;
+static bool refuse_first;
+static int kernel_calls;
 
-static ssize_t fuzz_read(int, void *to, size_t n)
+static bool interrupt_call()
 {
-    uint32_t r = chunks.next();
-    if (r % 11 == 0) {
-        errno = EINTR;
-        return -1;
-    }
-    n = std::min<size_t>({n, size_t(1 + r % 5000), input_size - input_pos});
-    memcpy(to, input + input_pos, n);
-    input_pos += n;
-    return ssize_t(n);
+    if (chunks.next() % 11 != 0)
+        return false;
+    errno = EINTR;
+    return true;
 }
 
-static ssize_t fuzz_write(int, const void *from, size_t n)
+static size_t shorten(size_t n)
 {
-    uint32_t r = chunks.next();
-    if (r % 13 == 0) {
-        errno = EINTR;
+    return std::min<size_t>(n, 1 + chunks.next() % 5000);
+}
+
+static ssize_t fuzz_read(int fd, void *to, size_t n)
+{
+    return interrupt_call() ? -1 : read(fd, to, shorten(n));
+}
+
+static ssize_t fuzz_write(int fd, const void *from, size_t n)
+{
+    return interrupt_call() ? -1 : write(fd, from, shorten(n));
+}
+
+static bool refuse_call()
+{
+    if (kernel_calls++ > 0 || !refuse_first)
+        return false;
+    errno = EINVAL;
+    return true;
+}
+
+static ssize_t fuzz_splice(int in, loff_t *in_off, int out, loff_t *out_off, size_t n, unsigned flags)
+{
+    if (refuse_call() || interrupt_call())
         return -1;
-    }
-    n = 1 + r % n;
-    output.append(static_cast<const char *>(from), n);
-    return ssize_t(n);
+    return splice(in, in_off, out, out_off, shorten(n), flags);
+}
+
+static ssize_t fuzz_copy_file_range(int in, loff_t *in_off, int out, loff_t *out_off, size_t n, unsigned flags)
+{
+    if (refuse_call() || interrupt_call())
+        return -1;
+    return copy_file_range(in, in_off, out, out_off, shorten(n), flags);
 }
 
 #define read fuzz_read
 #define write fuzz_write
+#define splice fuzz_splice
+#define copy_file_range fuzz_copy_file_range
 #define exit fuzz_exit
 #define main ac3_trim_main
 #include "../media/ac3-trim.cpp"
 #undef main
 #undef exit
+#undef copy_file_range
+#undef splice
 #undef write
 #undef read
 
@@ -61,21 +90,85 @@ static std::string reference_trim(const uint8_t *data, size_t size)
     return "";
 }
 
+// A pipe that holds size bytes without a reader, or false.
+static bool open_pipe(int fds[2], size_t size)
+{
+    if (pipe(fds) < 0)
+        return false;
+    if (size <= 65536 || fcntl(fds[1], F_SETPIPE_SZ, int(size)) >= 0)
+        return true;
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+}
+
+static void write_fully(int fd, const uint8_t *data, size_t size)
+{
+    while (size > 0) {
+        ssize_t put = write(fd, data, size);
+        FUZZ_CHECK(put > 0);
+        data += put;
+        size -= size_t(put);
+    }
+}
+
+static std::string read_fully(int fd)
+{
+    std::string got;
+    char block[65536];
+    ssize_t n;
+    while ((n = read(fd, block, sizeof block)) > 0)
+        got.append(block, size_t(n));
+    FUZZ_CHECK(n == 0);
+    return got;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    if (size < 1 || size > (1 << 20))
         return 0;
-    // the program's stream is the input after the first byte, which seeds the piece sizes
-    input = data + 1;
-    input_size = size - 1;
-    input_pos = 0;
+    // The first byte chooses the descriptors and seeds the piece sizes; the
+    // program's stream is the rest.
+    const uint8_t *input = data + 1;
+    size_t input_size = size - 1;
     chunks.state = data[0];
-    output.clear();
+    refuse_first = data[0] & 4;
+    kernel_calls = 0;
+
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if (!((data[0] & 1) && open_pipe(in, input_size))) {
+        in[0] = memfd_create("in", 0);
+        in[1] = dup(in[0]);
+    }
+    FUZZ_CHECK(in[0] >= 0 && in[1] >= 0);
+    write_fully(in[1], input, input_size);
+    close(in[1]);
+    lseek(in[0], 0, SEEK_SET);
+    if (!((data[0] & 2) && open_pipe(out, input_size))) {
+        out[1] = memfd_create("out", 0);
+        out[0] = dup(out[1]);
+    }
+    FUZZ_CHECK(out[0] >= 0 && out[1] >= 0);
+
+    int saved_in = dup(0), saved_out = dup(1);
+    FUZZ_CHECK(saved_in >= 0 && saved_out >= 0);
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]);
+    close(out[1]);
     char name[] = "ac3-trim";
     char *argv[] = {name, nullptr};
     if (setjmp(fuzz_exit_jump) == 0)
         fuzz_exit_status = ac3_trim_main(1, argv);
     signal(SIGPIPE, SIG_DFL);
+    dup2(saved_in, 0);
+    dup2(saved_out, 1);
+    close(saved_in);
+    close(saved_out);
+
+    lseek(out[0], 0, SEEK_SET);
+    std::string output = read_fully(out[0]);
+    close(out[0]);
     FUZZ_CHECK(fuzz_exit_status == 0);
     FUZZ_CHECK(output == reference_trim(input, input_size));
     return 0;

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <random>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -126,6 +132,104 @@ TEST(Ac3Trim, RandomStreamsMatchTheReferenceSearch)
     }
 }
 
+enum Kind { pipe_end, socket_end, file, appended_file, dev_null };
+
+// Runs ac3-trim with standard input and output of the given kinds, this
+// process feeding and draining the pipes and sockets. Returns what the
+// output received (an appended file first holds "KEEP").
+RunResult TrimThrough(const std::string &dir, Kind in, Kind out, const std::string &input)
+{
+    auto open_pair = [](Kind k, int fds[2]) {
+        if (k == pipe_end)
+            return pipe2(fds, O_CLOEXEC) == 0;
+        return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0;
+    };
+    int in_fds[2] = {-1, -1}, out_fds[2] = {-1, -1};   // child's end first
+    if (in == file) {
+        write_file(dir + "/in", input);
+        in_fds[0] = open((dir + "/in").c_str(), O_RDONLY | O_CLOEXEC);
+    } else {
+        open_pair(in, in_fds);
+    }
+    if (out == file || out == appended_file || out == dev_null) {
+        write_file(dir + "/out", out == appended_file ? "KEEP" : "");
+        out_fds[0] = open(out == dev_null ? "/dev/null" : (dir + "/out").c_str(),
+                          O_WRONLY | O_CLOEXEC | (out == appended_file ? O_APPEND : 0));
+    } else if (open_pair(out, out_fds)) {
+        std::swap(out_fds[0], out_fds[1]);
+    }
+    RunResult r;
+    if (in_fds[0] < 0 || out_fds[0] < 0)
+        return r;
+    signal(SIGPIPE, SIG_IGN);   // the feeder learns of a reader gone from write()
+    std::string err_path = dir + "/err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        dup2(in_fds[0], 0);
+        dup2(out_fds[0], 1);
+        dup2(err, 2);
+        std::string prog = bin_path("ac3-trim");
+        execl(prog.c_str(), prog.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(in_fds[0]);
+    close(out_fds[0]);
+    std::thread feed([&] {
+        for (size_t at = 0; in_fds[1] >= 0 && at < input.size();) {
+            ssize_t put = write(in_fds[1], input.data() + at, input.size() - at);
+            if (put <= 0)
+                break;
+            at += size_t(put);
+        }
+        if (in_fds[1] >= 0)
+            close(in_fds[1]);
+    });
+    if (out_fds[1] >= 0) {
+        char block[65536];
+        ssize_t got;
+        while ((got = read(out_fds[1], block, sizeof block)) > 0)
+            r.out.append(block, size_t(got));
+        close(out_fds[1]);
+    }
+    feed.join();
+    int status;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.err = read_file(err_path);
+    if (out == file || out == appended_file)
+        r.out = read_file(dir + "/out");
+    return r;
+}
+
+// Pipes and a socket on either side, files, and outputs the kernel will not
+// splice or copy into (an appended file), which the program must still fill.
+TEST(Ac3Trim, EveryKindOfInputAndOutputGetsTheSameBytes)
+{
+    TempDir tmp("ac3-trim");
+    std::string junk(300 * 1024, '\x0B');
+    std::string stream;
+    for (int i = 0; i < 200; i++)
+        stream += read_file(fixture);
+    const struct {
+        Kind in, out;
+    } cases[] = {
+        {pipe_end, pipe_end}, {pipe_end, file}, {pipe_end, socket_end}, {pipe_end, appended_file},
+        {pipe_end, dev_null}, {file, pipe_end}, {file, file}, {file, appended_file},
+        {file, socket_end}, {file, dev_null}, {socket_end, pipe_end}, {socket_end, file},
+    };
+    const char *names[] = {"pipe", "socket", "file", "appended file", "/dev/null"};
+    for (const auto &c : cases) {
+        std::string what = std::string(names[c.in]) + " to " + names[c.out];
+        RunResult r = TrimThrough(tmp.path, c.in, c.out, junk + stream);
+        EXPECT_EQ(r.status, 0) << what;
+        EXPECT_EQ(r.err, "") << what;
+        std::string want = c.out == dev_null ? "" : c.out == appended_file ? "KEEP" + stream : stream;
+        EXPECT_EQ(r.out.size(), want.size()) << what;
+        EXPECT_TRUE(r.out == want) << what;
+    }
+}
+
 TEST(Ac3Trim, WritesThroughTheInheritedOutputKeepingWhatIsThere)
 {
     TempDir tmp("ac3-trim");
@@ -151,18 +255,30 @@ TEST(Ac3Trim, OutputAndInputFailuresEndWithStatusOne)
     write_file(dir + "/in", read_file(fixture));
     const std::string prog = bin_path("ac3-trim");
 
-    RunResult full = run_program({"sh", "-c", "exec \"$0\" < \"$1\" > /dev/full", prog, dir + "/in"});
-    EXPECT_EQ(full.status, 1);
-    EXPECT_EQ(full.err, prog + ": standard output: No space left on device\n");
-
-    // A reader that leaves without reading: the writes fill the pipe, then fail.
     std::string big;
-    for (int i = 0; i < 64; i++)
+    for (int i = 0; i < 256; i++)
         big += read_file(fixture);
     write_file(dir + "/big", big);
-    RunResult closed = run_program(
-        {"sh", "-c", "{ \"$0\" < \"$1\"; echo \"status $?\" >&2; } | true", prog, dir + "/big"});
-    EXPECT_EQ(closed.err, prog + ": standard output: Broken pipe\nstatus 1\n");
+
+    // Each failure from a file and through a pipe: the rest is copied differently.
+    for (std::string feed : {"\"$0\" < \"$1\"", "cat \"$1\" | \"$0\""}) {
+        RunResult full = run_program({"sh", "-c", feed + " > /dev/full", prog, dir + "/in"});
+        EXPECT_EQ(full.status, 1) << feed;
+        EXPECT_EQ(full.err, prog + ": standard output: No space left on device\n") << feed;
+
+        // A reader that leaves without reading: the writes fill the pipe, then fail.
+        RunResult closed = run_program({"sh", "-c", "{ " + feed + "; echo \"status $?\" >&2; } | true", prog, dir + "/big"});
+        EXPECT_EQ(closed.err, prog + ": standard output: Broken pipe\nstatus 1\n") << feed;
+
+        // A file-size limit (300 KiB, past the first block) stops the output
+        // part way, and what was written stays a prefix.
+        RunResult limited = run_program(
+            {"sh", "-c", "trap '' XFSZ; ulimit -f 600; " + feed + " > \"$2\"", prog, dir + "/big", dir + "/limited"});
+        EXPECT_EQ(limited.status, 1) << feed;
+        EXPECT_EQ(limited.err, prog + ": standard output: File too large\n") << feed;
+        std::string part = read_file(dir + "/limited");
+        EXPECT_TRUE(!part.empty() && part.size() < big.size() && big.compare(0, part.size(), part) == 0) << feed;
+    }
 
     RunResult dirInput = run_program({"sh", "-c", "exec \"$0\" < \"$1\"", prog, dir});
     EXPECT_EQ(dirInput.status, 1);
