@@ -36,6 +36,7 @@ struct Settings {
     uint32_t delay = 25;
     bool aspect = false;
     bool over_16_9_output = false;
+    bool frontend_lock_test = false;
     bool band_given = false;          // -b, -t, -l or -s given
     std::string delay_text;           // -e as given, for the tuned command line
     const char *plot = nullptr;
@@ -101,12 +102,13 @@ static long long tune_constant;       // labelled wide polls: right under every 
 static long long labelled_polls, defaults_score;
 static bool defaults_right;           // of the frame last tuned
 static long long tune_version = -1;
+static std::vector<std::vector<int8_t>> tune_right;   // per grid: the cells that got the last frame right
 static int tune_truth = -1;
 
 static void usage(FILE *out)
 {
     fprintf(out,
-            "Usage: %s [-b HEX] [-t HEX] [-l PERCENT] [-s PERCENT] [-e POLLS] [-a] [-o]\n"
+            "Usage: %s [-b HEX] [-t HEX] [-l PERCENT] [-s PERCENT] [-e POLLS] [-a] [-f] [-o]\n"
             "                      [--plot FILE] [--labels FILE [--tune]] [INPUT ...]\n"
             "INPUT: a devsim scenario (*.scn), or binary PGM files (several images one\n"
             "after the other); '-' or none: a PGM stream on standard input. One frame a poll.\n"
@@ -183,7 +185,7 @@ static void read_options(int argc, char *argv[])
     };
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":b:t:l:s:e:aoh", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":b:t:l:s:e:afoh", long_options, nullptr)) != -1) {
         unsigned int number;
         switch (c) {
         case 'b':
@@ -217,6 +219,9 @@ static void read_options(int argc, char *argv[])
         }
         case 'a':
             settings.aspect = true;
+            break;
+        case 'f':
+            settings.frontend_lock_test = true;
             break;
         case 'o':
             settings.over_16_9_output = true;
@@ -442,7 +447,7 @@ static void set_up_tuning()
 
 // Adds one labelled poll to the score of every setting tried. A poll whose
 // frame and label are those of the poll before counts as that one did.
-static void tune_poll(const Poll &p)
+static void tune_poll(const Poll &p, bool grabbed)
 {
     labelled_polls++;
     if (p.wide) {
@@ -450,7 +455,9 @@ static void tune_poll(const Poll &p)
             tune_constant++;
         return;
     }
-    static std::vector<std::vector<int8_t>> right;   // per grid: cells that classify this frame right
+    if (!grabbed)
+        return;
+    std::vector<std::vector<int8_t>> &right = tune_right;
     if (pixels_version != tune_version || p.truth != tune_truth) {
         tune_version = pixels_version;
         tune_truth = p.truth;
@@ -472,19 +479,22 @@ static void tune_poll(const Poll &p)
     defaults_score += defaults_right;
 }
 
-static void take_poll(bool wide)
+static void take_poll(bool wide, bool lock = true)
 {
     if ((long long)polls.size() >= most_polls)
         die("more than %lld polls; cut the recording or its times= counts", most_polls);
     Poll p;
-    p.wide = wide;
     p.truth = truth_of((long long)polls.size() + 1);
+    // Without lock the detector with -f asks the decoder nothing and grabs nothing.
+    bool locked = lock || !settings.frontend_lock_test;
+    p.wide = wide && locked;
+    bool grabbed = !wide && locked;
 
     // The poll loop of the detector, without its devices.
     output_state.changed = false;
-    if (wide) {
+    if (p.wide) {
         enter_wide_stream();
-    } else {
+    } else if (grabbed) {
         if (output_state.wide_stream)
             leave_wide_stream();
         if (measured_version != pixels_version) {
@@ -497,9 +507,9 @@ static void take_poll(bool wide)
     }
     p.printed = run_output_step();
 
-    p.class_index = wide ? wide_class : p.measurement ? plain_class[p.measurement->active_height] : -1;
+    p.class_index = p.wide ? wide_class : p.measurement ? plain_class[p.measurement->active_height] : -1;
     if (settings.tune && p.truth >= 0)
-        tune_poll(p);
+        tune_poll(p, grabbed);
     polls.push_back(std::move(p));
 }
 
@@ -594,7 +604,7 @@ static void read_scenario(const char *path)
     for (const PollStep &st : sc.steps) {
         bool wide = st.video_format == 1 || st.video_format == 2;
         for (long long n = 0; n < st.times; n++) {
-            if (n == 0 && !wide && !st.frame.empty()) {
+            if (n == 0 && !wide && !st.frame.empty() && (st.lock || !settings.frontend_lock_test)) {
                 FILE *f = fopen(st.frame_path.c_str(), "rb");
                 if (!f || fseeko(f, st.frame_offset, SEEK_SET) != 0
                     || fread(pixels.data(), 1, pixels.size(), f) != pixels.size())
@@ -602,7 +612,7 @@ static void read_scenario(const char *path)
                 fclose(f);
                 pixels_version++;
             }
-            take_poll(wide);
+            take_poll(wide, st.lock);
         }
     }
 }

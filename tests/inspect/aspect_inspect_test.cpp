@@ -67,6 +67,7 @@ TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
 {
     Box box("aspect-inspect", "clock virtual\n"
                               "decoder /dev/dvb/adapter0/video0\n"
+                              "frontend /dev/dvb/adapter0/frontend0\n"
                               "capture /dev/video0 720x576\n"
                               "poll 4:3 frame=full.pgm times=3\n"
                               "poll 4:3 frame=margin.pgm times=4\n"   // 526 rows: 4:3 holds it
@@ -74,7 +75,8 @@ TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
                               "poll 4:3 frame=full.pgm times=3\n"
                               "poll 4:3 frame=f149.pgm times=5\n"
                               "poll 4:3 frame=dark.pgm times=2\n"     // nothing measured
-                              "poll 4:3 nolock times=2\n"             // no frame: the buffer stays
+                              "poll 4:3 times=2\n"                    // no frame: the buffer stays
+                              "poll 16:9 nolock times=2\n"            // -f: no decoder status
                               "poll 16:9 times=3\n"
                               "poll 4:3 frame=margin.pgm times=2\n"   // afresh after the wide stream
                               "poll 4:3 frame=f169.pgm times=6\n"
@@ -88,13 +90,15 @@ TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
 
     for (std::vector<std::string> options : {std::vector<std::string>{"-e", "3"},
                                              {"-e", "0", "-a", "-o"},
-                                             {"-b", "20", "-l", "10", "-e", "2"}}) {
+                                             {"-b", "20", "-l", "10", "-e", "2"},
+                                             {"-f", "-e", "1"}}) {
         SCOPED_TRACE(options[0] + " " + options[1]);
         RunResult d = box.run_merged("aspect-detect", options);
         ASSERT_EQ(d.status, 0) << d.err;
         std::vector<std::string> detector;   // per poll: the line printed, or ""
+        std::string first = options[0] == "-f" ? "FE_READ_STATUS" : "VIDEO_GET_STATUS";
         for (const std::string &call : box.calls({.times = false})) {
-            if (call.rfind("VIDEO_GET_STATUS", 0) == 0 && call.find("-> 0") != std::string::npos)
+            if (call.rfind(first, 0) == 0 && call.find("-> 0") != std::string::npos)
                 detector.push_back("");
             else if (call.rfind("> ", 0) == 0 && call.rfind("> Error", 0) != 0 && !detector.empty())
                 detector.back() = call.substr(2);
@@ -122,6 +126,7 @@ TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
     EXPECT_EQ(rows[4], "4,26,25,526,L14:9,");
     EXPECT_EQ(rows[17], "17,,,,,");
     EXPECT_EQ(rows[21], "21,,,,16:9,16:9");
+    EXPECT_EQ(split(inspect({"-f", box.scenario_path}).out, '\n')[21], "21,,,,,");
 }
 
 TEST(AspectInspect, BadInputIsOneLineAndNothingOnStandardOutput)
