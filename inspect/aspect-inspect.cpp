@@ -818,9 +818,10 @@ static std::vector<int> classes_in_force()
 
 static void draw(cairo_t *cr, double page_w, double page_h)
 {
-    const double left = 80, right = page_w - 250, top = 56, bottom = page_h - 130;
-    const double printed_top = bottom + 8, printed_bottom = bottom + 30;
-    const double marks_top = bottom + 36, marks_bottom = bottom + 48;
+    const double left = 80, right = page_w - 250, top = 56, bottom = page_h - (settings.labels ? 158 : 130);
+    const double printed_top = bottom + 8, printed_bottom = printed_top + 22;
+    const double labels_top = printed_bottom + 6, labels_bottom = labels_top + (settings.labels ? 22 : -6);
+    const double marks_top = labels_bottom + 6, marks_bottom = marks_top + 12;
     size_t n = std::max<size_t>(polls.size(), 1);
     int count = class_table.count;
 
@@ -911,9 +912,9 @@ static void draw(cairo_t *cr, double page_w, double page_h)
     cairo_restore(cr);
     cairo_set_font_size(cr, 15);
     char title[200];
-    snprintf(title, sizeof title, "%zu frames of %dx%d   %s -e %u%s%s", polls.size(), width, height,
+    snprintf(title, sizeof title, "aspect-inspect: %zu frames of %dx%d   %s -e %u%s%s%s", polls.size(), width, height,
              settings_text(settings.letterbox).c_str(), settings.delay, settings.aspect ? " -a" : "",
-             settings.over_16_9_output ? " -o" : "");
+             settings.frontend_lock_test ? " -f" : "", settings.over_16_9_output ? " -o" : "");
     show_text(cr, left, 32, title);
 
     // The measured heights, a line broken where nothing was measured.
@@ -944,20 +945,33 @@ static void draw(cairo_t *cr, double page_w, double page_h)
     cairo_stroke(cr);
     cairo_restore(cr);
 
-    // Strips under the plot: the printed class in force, and the frames
-    // without a measurement or with a wide stream.
-    std::vector<int> in_force = classes_in_force();
-    for (size_t i = 0; i < polls.size();) {
-        size_t j = i + 1;
-        while (j < polls.size() && in_force[j] == in_force[i])
-            j++;
-        if (in_force[i] >= 0) {
-            set_colour(cr, class_colours[in_force[i]]);
-            cairo_rectangle(cr, x_of(i + 0.5), printed_top, x_of(j + 0.5) - x_of(i + 0.5), printed_bottom - printed_top);
-            cairo_fill(cr);
-        }
-        i = j;
+    // Strips under the plot: the printed class in force, the labels, and
+    // the frames without a measurement or with a wide stream.
+    std::vector<int> frames(polls.size()), truth(polls.size());
+    for (size_t i = 0; i < polls.size(); i++) {
+        frames[i] = polls[i].wide ? wide_class : polls[i].measurement ? -1 : no_class;
+        truth[i] = polls[i].truth;
     }
+    auto strip = [&](const std::vector<int> &classes, double y0, double y1, const char *name) {
+        for (size_t i = 0; i < classes.size();) {
+            size_t j = i + 1;
+            while (j < classes.size() && classes[j] == classes[i])
+                j++;
+            if (classes[i] >= 0) {
+                set_colour(cr, class_colours[classes[i]]);
+                cairo_rectangle(cr, x_of(i + 0.5), y0, x_of(j + 0.5) - x_of(i + 0.5), y1 - y0);
+                cairo_fill(cr);
+            }
+            i = j;
+        }
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        cairo_set_line_width(cr, 1);
+        cairo_rectangle(cr, left + 0.5, y0 + 0.5, right - left - 1, y1 - y0 - 1);
+        cairo_stroke(cr);
+        cairo_set_font_size(cr, 11);
+        show_text(cr, left - 6, (y0 + y1) / 2 + 4, name, 1);
+    };
+    strip(classes_in_force(), printed_top, printed_bottom, "printed");
     cairo_set_source_rgb(cr, 0, 0, 0);
     for (size_t i = 0; i < polls.size(); i++)
         if (!polls[i].printed.empty()) {
@@ -968,26 +982,9 @@ static void draw(cairo_t *cr, double page_w, double page_h)
             cairo_close_path(cr);
             cairo_fill(cr);
         }
-    for (size_t i = 0; i < polls.size();) {
-        int kind = polls[i].wide ? 2 : polls[i].measurement ? 0 : 1;
-        size_t j = i + 1;
-        while (j < polls.size() && (polls[j].wide ? 2 : polls[j].measurement ? 0 : 1) == kind)
-            j++;
-        if (kind) {
-            set_colour(cr, class_colours[kind == 2 ? wide_class : no_class]);
-            cairo_rectangle(cr, x_of(i + 0.5), marks_top, x_of(j + 0.5) - x_of(i + 0.5), marks_bottom - marks_top);
-            cairo_fill(cr);
-        }
-        i = j;
-    }
-    cairo_set_source_rgb(cr, 0, 0, 0);
-    cairo_set_line_width(cr, 1);
-    cairo_rectangle(cr, left + 0.5, printed_top + 0.5, right - left - 1, printed_bottom - printed_top - 1);
-    cairo_rectangle(cr, left + 0.5, marks_top + 0.5, right - left - 1, marks_bottom - marks_top - 1);
-    cairo_stroke(cr);
-    cairo_set_font_size(cr, 11);
-    show_text(cr, left - 6, printed_bottom - 7, "printed", 1);
-    show_text(cr, left - 6, marks_bottom - 2, "frames", 1);
+    if (settings.labels)
+        strip(truth, labels_top, labels_bottom, "labelled");
+    strip(frames, marks_top, marks_bottom, "frames");
 
     // Legend.
     double x = right + 24, y = top + 8;
@@ -1028,8 +1025,7 @@ static void draw(cairo_t *cr, double page_w, double page_h)
     cairo_fill(cr);
     entry("wide stream (16:9)");
     y += 8;
-    heading("Printed (strip colour:");
-    heading("  the last line printed)");
+    heading(settings.labels ? "Printed last, labelled" : "Printed last");
     for (int k : {0, 1, 2, 3, wide_class}) {
         if (k < wide_class && k >= count)
             continue;
