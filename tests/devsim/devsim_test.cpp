@@ -19,9 +19,7 @@ struct ProbeBox : Box {
                     std::vector<std::string> env = {}) const
     {
         scenario(scenario_text);
-        RunOptions o;
-        o.env = env;
-        return run(test_bin_path("devsim_probe"), words, o);
+        return run(test_bin_path("devsim_probe"), words, {.env = env});
     }
 };
 
@@ -107,7 +105,7 @@ TEST(Devsim, PassesEnvironmentAndKeepsExistingPreloadAndSanitizerOptions)
     box.file("box.scn", decoder);
     auto r = run_program({bin_path("devsim"), "box.scn", "--", "sh", "-c",
                           "echo \"$DEVSIM_SCENARIO|$DEVSIM_TRACE|$ASAN_OPTIONS\"; echo \"$LD_PRELOAD\""},
-                         RunOptions{.input = {}, .env = {"ASAN_OPTIONS=detect_leaks=1", "DEVSIM_TRACE=/elsewhere"}, .cwd = box.dir});
+                         RunOptions{.env = {"ASAN_OPTIONS=detect_leaks=1", "DEVSIM_TRACE=/elsewhere"}, .cwd = box.dir});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
               box.path("box.scn") + "||detect_leaks=1:verify_asan_link_order=0");
@@ -289,7 +287,7 @@ TEST(Devsim, TwoProcessesOfOnePipeShareOneTraceFile)
                           devsim + " a.scn --trace trace -- " + probe + " open=/dev/vbi0,w" + cmd + " | { "
                               + devsim + " b.scn --trace trace -- " + probe + " open=/dev/dsp,w readcd" + cmd
                               + "; cat >/dev/null; }"},
-                         RunOptions{.input = {}, .env = {}, .cwd = box.dir});
+                         RunOptions{.cwd = box.dir});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string t = box.trace();
     size_t lines = 0, sleeps = 0;

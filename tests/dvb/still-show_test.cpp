@@ -30,9 +30,7 @@ struct Stills : Box {
 
     RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) const
     {
-        RunOptions o;
-        o.env = env;
-        return Box::run("still-show", args, o);
+        return Box::run("still-show", args, {.env = env});
     }
 
     std::string still(int n) const

@@ -21,9 +21,7 @@ TEST(CdLevelRefresh, WritesBackTheWordItReadAndPrintsOnlyWithDebug)
                           Case{"DEBUG=0", "READ_CD returned 12900\n"}}) {
         SCOPED_TRACE(c.debug);
         Box box("cd-level-refresh", mixer);
-        RunOptions o;
-        o.env = {c.debug};
-        RunResult r = box.run("cd-level-refresh", {}, o);
+        RunResult r = box.run("cd-level-refresh", {}, {.env = {c.debug}});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
@@ -48,9 +46,7 @@ TEST(CdLevelRefresh, EachFailureIsOneWarnLineAndStatusOneWithNothingWritten)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.devices);
         Box box("cd-level-refresh", c.devices);
-        RunOptions o;
-        o.env = {"DEBUG="};
-        RunResult r = box.run("cd-level-refresh", {}, o);
+        RunResult r = box.run("cd-level-refresh", {}, {.env = {"DEBUG="}});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);

@@ -101,10 +101,7 @@ std::string still_open(const std::string &trace)
 RunResult run_in_box(const Program &p, const Box &box, const std::string &fail_line)
 {
     box.scenario(p.scenario + fail_line);
-    RunOptions opt;
-    opt.input = p.input;
-    opt.timeout = 20;
-    return box.run(p.program, p.args, opt);
+    return box.run(p.program, p.args, {.input = p.input, .timeout = 20});
 }
 
 // Runs the clean program, then once per call, occurrence and errno with that

@@ -14,11 +14,11 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::optional<std::string> input;   // bytes on standard input; none: /dev/null
-    std::vector<std::string> env;       // "NAME=VALUE" to set, "NAME" alone to unset
-    std::string cwd;                    // working directory; empty: inherit
-    double timeout = 30.0;              // seconds before SIGKILL
-    bool close_stdin = false;           // standard input closed instead of /dev/null
+    std::optional<std::string> input = {}; // bytes on standard input; none: /dev/null
+    std::vector<std::string> env = {};     // "NAME=VALUE" to set, "NAME" alone to unset
+    std::string cwd = {};                  // working directory; empty: inherit
+    double timeout = 30.0;                 // seconds before SIGKILL
+    bool close_stdin = false;              // standard input closed instead of /dev/null
 };
 
 // argv[0] is looked up as given (an absolute path, or by PATH via execvp).

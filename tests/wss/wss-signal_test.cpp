@@ -28,9 +28,7 @@ struct Vbi : Box {
 
     RunResult run(const std::string& input, const std::vector<std::string>& args = {}) const
     {
-        RunOptions o;
-        o.input = input;
-        return Box::run("wss-signal", args, o);
+        return Box::run("wss-signal", args, {.input = input});
     }
 
     // The calls without time stamps; sleeps only if asked.
