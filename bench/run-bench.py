@@ -9,7 +9,8 @@ BUILD_DIR holds the programs (bin/, lib/) and bench/letterbox_bench, as
 removed at the end. --quick shrinks the filter inputs tenfold (for trying the
 script out; the recorded figures come from a full run). --markdown also
 writes the table and a description of the machine to FILE. --only runs some
-of the parts: letterbox, detector, ac3-trim, babconv, mov-streamable, wss-signal.
+of the parts: letterbox, detector, ac3-trim, babconv, mov-streamable, wss-signal,
+inspect.
 Needs python3, valgrind, ffmpeg (the movie peer and its input), cat and cp.
 """
 import json
@@ -375,6 +376,54 @@ def wss_signal(build, work, words):
             "one word per field (fixed)", FIELD_RATE, "words/s", ">= 1x", lambda r, o: r >= 1.0)
 
 
+# --- aspect-inspect --tune ---------------------------------------------------
+
+def noisy_frames(path, labels, frames):
+    """720x576 PGM frames in scenes of 50: 4:3, 14:9 and 16:9 letterboxes whose
+    bars lie at level 16 with +-12 of capture noise (the defaults miss them),
+    and the labels of the scenes."""
+    w, h = 720, 576
+    noise = bytes(16 + v % 25 - 12 for v in range(256))
+    picture = bytes(40 + v % 200 for v in range(256))
+    bars = [os.urandom(w * 72).translate(noise) for _ in range(64)]
+    pictures = [os.urandom(w * h).translate(picture) for _ in range(8)]
+    scenes = []
+    with open(path, "wb") as f:
+        for i in range(frames):
+            k = i // 50 % 3
+            bar = (0, 41, 72)[k]
+            f.write(b"P5\n720 576\n255\n" + bars[i % 64][:w * bar] + pictures[i % 8][w * bar:w * (h - bar)]
+                    + bars[(i * 7 + 3) % 64][:w * bar])
+            if scenes and scenes[-1][2] == k:
+                scenes[-1][1] = i + 1
+            else:
+                scenes.append([i + 1, i + 1, k])
+    with open(labels, "w") as f:
+        for first, last, k in scenes:
+            f.write("%d,%d,%s\n" % (first, last, ("4:3", "L14:9", "L16:9")[k]))
+
+
+def inspect_tune(build, work, frames):
+    prog = os.path.join(build, "bin", "aspect-inspect")
+    if not os.access(prog, os.X_OK):
+        missing.append("aspect-inspect row: aspect-inspect not built (libcairo2-dev)")
+        return
+    note("aspect-inspect: --tune over %d noisy 720x576 frames" % frames)
+    path, labels = os.path.join(work, "noisy.pgm"), os.path.join(work, "noisy.labels")
+    noisy_frames(path, labels, frames)
+    out = subprocess.run([prog, "--labels", labels, "--tune", path], check=True, capture_output=True,
+                         text=True).stdout.splitlines()
+    tried = int(out[0].split()[-1])
+    best = [line for line in out if line.startswith("best ")]
+    if not best or " %d of %d " % (frames, frames) not in best[0] or not out[-1].startswith("aspect-detect -b "):
+        raise RuntimeError("aspect-inspect --tune did not find settings for every frame: %r" % out)
+    t_plain, t_tune = best_walls([[prog, "--labels", labels, path], [prog, "--labels", labels, "--tune", path]],
+                                 runs=3)
+    add_row("aspect-inspect --tune, %d frames x %d settings" % (frames, tried), t_tune,
+            "one setting (no --tune)", t_plain, "s", "< 10 s", lambda r, o: o < 10)
+    os.unlink(path)
+
+
 # --- the table -------------------------------------------------------------
 
 def fmt(v, unit):
@@ -469,6 +518,8 @@ def main():
             mov_streamable(build, tmp, 300 * 1000000 // scale)
         if want("wss-signal"):
             wss_signal(build, tmp, 100000 // scale)
+        if want("inspect"):
+            inspect_tune(build, tmp, 2000 // scale)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     head, body = table()
