@@ -76,9 +76,34 @@ static std::vector<Label> labels;
 static size_t next_label;
 
 // The capture buffer: what the capture device holds, as devsim keeps it.
-static std::vector<uint8_t> pixels;
-static int width = -1, height = -1;
-static long long pixels_version;      // bumped whenever the buffer is refilled
+struct Buffer {
+    std::vector<uint8_t> pixels;
+    int width = -1, height = -1;      // -1 until the first frame
+    long long version = 0;            // bumped whenever the buffer is refilled
+};
+
+// What the detector's output step prints is caught in this stream.
+struct Caught {
+    FILE *stream;
+    char *text;
+    size_t size, used;
+};
+
+// The score of every setting tried, and what the frame last tuned gave.
+struct Tuning {
+    std::vector<TuneGrid> grids;
+    float logo_fractions[16];
+    long long constant = 0;           // labelled wide polls: right under every setting
+    long long labelled = 0, defaults_score = 0;
+    long long version = -1;           // of the buffer last tuned
+    int truth = -1;                   // its label
+    bool defaults_right = false;
+    std::vector<std::vector<int8_t>> right;   // per grid: the cells that got it right
+};
+
+static Buffer buffer;
+static Caught caught;
+static Tuning tuning;
 static long long measured_version = -1;
 static std::optional<Measurement> last_measurement;
 
@@ -87,23 +112,10 @@ static std::optional<Measurement> last_measurement;
 static std::vector<int8_t> plain_class;
 static int hold_low[4], hold_high[4];
 
-// What output_step prints goes here instead of to standard output.
-static FILE *capture;
-static char *captured_text;
-static size_t captured_size, captured_used;
-
-// Tuning.
 static const int tune_overscans[] = {0, 1, 2, 3, 4, 5, 6, 8, 10};
 static const int tune_logos[] = {0, 1, 2, 3, 4, 5, 6, 8, 10, 12, 15, 20, 25, 30, 40, 50};
 static const int logo_count = int(sizeof tune_logos / sizeof tune_logos[0]);
-static float logo_fractions[logo_count];
-static std::vector<TuneGrid> grids;
-static long long tune_constant;       // labelled wide polls: right under every setting
-static long long labelled_polls, defaults_score;
-static bool defaults_right;           // of the frame last tuned
-static long long tune_version = -1;
-static std::vector<std::vector<int8_t>> tune_right;   // per grid: the cells that got the last frame right
-static int tune_truth = -1;
+static_assert(logo_count == sizeof Tuning::logo_fractions / sizeof(float));
 
 static void usage(FILE *out)
 {
@@ -132,12 +144,15 @@ static void die(const char *format, ...)
     exit(1);
 }
 
-static void usage_error(const char *format, const char *word) __attribute__((noreturn));
-static void usage_error(const char *format, const char *word)
+static void usage_error(const char *format, ...) __attribute__((format(printf, 1, 2), noreturn));
+static void usage_error(const char *format, ...)
 {
+    va_list ap;
+    va_start(ap, format);
     fprintf(stderr, "%s: ", progname);
-    fprintf(stderr, format, word);
+    vfprintf(stderr, format, ap);
     fputc('\n', stderr);
+    va_end(ap);
     usage(stderr);
     exit(2);
 }
@@ -315,18 +330,18 @@ static int truth_of(long long frame)
 static void learn_classes()
 {
     OutputState kept = output_state;
-    plain_class.assign(size_t(height) + 1, -1);
+    plain_class.assign(size_t(buffer.height) + 1, -1);
     for (int k = 0; k < 4; k++) {
         hold_low[k] = INT_MAX;
         hold_high[k] = INT_MIN;
     }
-    for (int a = 1; a <= height; a++) {
+    for (int a = 1; a <= buffer.height; a++) {
         output_state.class_index = -1;
-        classify_measurement(a, height, false);
+        classify_measurement(a, buffer.height, false);
         plain_class[a] = int8_t(output_state.class_index);
         for (int k = 0; k < class_table.count; k++) {
             output_state.class_index = k;
-            classify_measurement(a, height, false);
+            classify_measurement(a, buffer.height, false);
             if (output_state.class_index == k) {
                 hold_low[k] = std::min(hold_low[k], a);
                 hold_high[k] = std::max(hold_high[k], a);
@@ -338,17 +353,17 @@ static void learn_classes()
 
 static void set_frame_size(int w, int h, const std::string &where)
 {
-    if (width < 0) {
-        width = w;
-        height = h;
+    if (buffer.width < 0) {
+        buffer.width = w;
+        buffer.height = h;
         try {
-            pixels.assign(size_t(w) * size_t(h), 0);
+            buffer.pixels.assign(size_t(w) * size_t(h), 0);
         } catch (const std::bad_alloc &) {
             die("%s: can't hold a %dx%d frame", where.c_str(), w, h);
         }
         learn_classes();
-    } else if (w != width || h != height) {
-        die("%s is %dx%d, the frames before it are %dx%d", where.c_str(), w, h, width, height);
+    } else if (w != buffer.width || h != buffer.height) {
+        die("%s is %dx%d, the frames before it are %dx%d", where.c_str(), w, h, buffer.width, buffer.height);
     }
 }
 
@@ -358,12 +373,12 @@ static std::string run_output_step()
 {
     // The C library lets stdout be pointed at another stream.
     FILE *real = stdout;
-    stdout = capture;
+    stdout = caught.stream;
     output_step(settings.aspect);
-    fflush(capture);
+    fflush(caught.stream);
     stdout = real;
-    std::string line(captured_text + captured_used, captured_size - captured_used);
-    captured_used = captured_size;
+    std::string line(caught.text + caught.used, caught.size - caught.used);
+    caught.used = caught.size;
     if (!line.empty() && line.back() == '\n')
         line.pop_back();
     return line;
@@ -373,7 +388,7 @@ static std::string run_output_step()
 // makes the bars taller, the class higher, and at the end no measurement.
 static int tune_class(const LetterboxSettings &s)
 {
-    auto m = measure_letterbox(pixels.data(), width, height, s);
+    auto m = measure_letterbox(buffer.pixels.data(), buffer.width, buffer.height, s);
     return m ? plain_class[m->active_height] : no_class;
 }
 
@@ -385,7 +400,7 @@ static LetterboxSettings grid_settings(const TuneGrid &g, int band, int logo)
         s.black = uint8_t(g.bands[band]);
     else
         s.pan_tone_tolerance = g.bands[band];
-    s.logo_width = logo_fractions[logo];
+    s.logo_width = tuning.logo_fractions[logo];
     return s;
 }
 
@@ -397,8 +412,9 @@ static int grid_class(TuneGrid &g, int band, int logo)
     return seen;
 }
 
-// Counts the cells of the box whose class is truth; the corners bound every
-// cell between them.
+// Marks the cells of the box whose class is truth. The class only grows with
+// the band and the logo width, so the two corners bound every cell between
+// them: most boxes are settled by two measurements.
 static void score_box(TuneGrid &g, int truth, int b0, int b1, int l0, int l1, std::vector<int8_t> &right)
 {
     int low = grid_class(g, b0, l0), high = grid_class(g, b1, l1);
@@ -426,7 +442,7 @@ static void set_up_tuning()
     for (int i = 0; i < logo_count; i++) {
         char word[16];
         snprintf(word, sizeof word, "%d", tune_logos[i]);
-        read_percent(word, &logo_fractions[i]);
+        read_percent(word, &tuning.logo_fractions[i]);
     }
     std::vector<int> tolerances, blacks;
     for (int t = 0; t <= 0x20; t++)
@@ -441,7 +457,7 @@ static void set_up_tuning()
         for (bool black : {false, true}) {
             TuneGrid g{s, black, black ? blacks : tolerances, {}, {}};
             g.score.assign(g.bands.size() * logo_count, 0);
-            grids.push_back(g);
+            tuning.grids.push_back(g);
         }
 }
 
@@ -449,21 +465,21 @@ static void set_up_tuning()
 // frame and label are those of the poll before counts as that one did.
 static void tune_poll(const Poll &p, bool grabbed)
 {
-    labelled_polls++;
+    tuning.labelled++;
     if (p.wide) {
         if (p.truth == wide_class)
-            tune_constant++;
+            tuning.constant++;
         return;
     }
     if (!grabbed)
         return;
-    std::vector<std::vector<int8_t>> &right = tune_right;
-    if (pixels_version != tune_version || p.truth != tune_truth) {
-        tune_version = pixels_version;
-        tune_truth = p.truth;
-        right.resize(grids.size());
-        for (size_t i = 0; i < grids.size(); i++) {
-            TuneGrid &g = grids[i];
+    std::vector<std::vector<int8_t>> &right = tuning.right;
+    if (buffer.version != tuning.version || p.truth != tuning.truth) {
+        tuning.version = buffer.version;
+        tuning.truth = p.truth;
+        right.resize(tuning.grids.size());
+        for (size_t i = 0; i < tuning.grids.size(); i++) {
+            TuneGrid &g = tuning.grids[i];
             right[i].assign(g.score.size(), 0);
             if (p.truth == wide_class)
                 continue;
@@ -471,12 +487,12 @@ static void tune_poll(const Poll &p, bool grabbed)
             score_box(g, p.truth, 0, int(g.bands.size()) - 1, 0, logo_count - 1, right[i]);
         }
         LetterboxSettings defaults;
-        defaults_right = tune_class(defaults) == p.truth;
+        tuning.defaults_right = tune_class(defaults) == p.truth;
     }
-    for (size_t i = 0; i < grids.size(); i++)
+    for (size_t i = 0; i < tuning.grids.size(); i++)
         for (size_t c = 0; c < right[i].size(); c++)
-            grids[i].score[c] += right[i][c];
-    defaults_score += defaults_right;
+            tuning.grids[i].score[c] += right[i][c];
+    tuning.defaults_score += tuning.defaults_right;
 }
 
 static void take_poll(bool wide, bool lock = true)
@@ -497,13 +513,13 @@ static void take_poll(bool wide, bool lock = true)
     } else if (grabbed) {
         if (output_state.wide_stream)
             leave_wide_stream();
-        if (measured_version != pixels_version) {
-            last_measurement = measure_letterbox(pixels.data(), width, height, settings.letterbox);
-            measured_version = pixels_version;
+        if (measured_version != buffer.version) {
+            last_measurement = measure_letterbox(buffer.pixels.data(), buffer.width, buffer.height, settings.letterbox);
+            measured_version = buffer.version;
         }
         p.measurement = last_measurement;
         if (p.measurement)
-            classify_measurement(p.measurement->active_height, height, settings.aspect);
+            classify_measurement(p.measurement->active_height, buffer.height, settings.aspect);
     }
     p.printed = run_output_step();
 
@@ -568,10 +584,10 @@ static void read_pgm_stream(FILE *f, const char *name)
         char where[64];
         snprintf(where, sizeof where, "frame %lld", frame);
         set_frame_size(w, h, std::string(name) + ": " + where);
-        size_t got = fread(pixels.data(), 1, pixels.size(), f);
-        if (got < pixels.size())
-            die("%s: frame %lld: truncated image (%zu of %zu bytes)", name, frame, got, pixels.size());
-        pixels_version++;
+        size_t got = fread(buffer.pixels.data(), 1, buffer.pixels.size(), f);
+        if (got < buffer.pixels.size())
+            die("%s: frame %lld: truncated image (%zu of %zu bytes)", name, frame, got, buffer.pixels.size());
+        buffer.version++;
         images++;
         take_poll(false);
     }
@@ -607,10 +623,10 @@ static void read_scenario(const char *path)
             if (n == 0 && !wide && !st.frame.empty() && (st.lock || !settings.frontend_lock_test)) {
                 FILE *f = fopen(st.frame_path.c_str(), "rb");
                 if (!f || fseeko(f, st.frame_offset, SEEK_SET) != 0
-                    || fread(pixels.data(), 1, pixels.size(), f) != pixels.size())
+                    || fread(buffer.pixels.data(), 1, buffer.pixels.size(), f) != buffer.pixels.size())
                     die("%s:%d: can't read frame '%s'", path, st.line, st.frame.c_str());
                 fclose(f);
-                pixels_version++;
+                buffer.version++;
             }
             take_poll(wide, st.lock);
         }
@@ -692,13 +708,13 @@ static std::string score_text(const char *what, const std::string &options, long
 {
     char text[200];
     snprintf(text, sizeof text, "%-9s %s: %lld of %lld labelled frames right (%.1f%%)\n", what, options.c_str(),
-             right, labelled_polls, labelled_polls ? 100.0 * right / labelled_polls : 0.0);
+             right, tuning.labelled, tuning.labelled ? 100.0 * right / tuning.labelled : 0.0);
     return text;
 }
 
 static std::string tune_report()
 {
-    if (labelled_polls == 0)
+    if (tuning.labelled == 0)
         die("%s: no frame is labelled", settings.labels);
     const LetterboxSettings defaults;
     const TuneGrid *best = nullptr;
@@ -706,11 +722,11 @@ static std::string tune_report()
     long long best_score = -1;
     int best_changes = 0, best_distance = 0;
     size_t tried = 0;
-    for (const TuneGrid &g : grids)
+    for (const TuneGrid &g : tuning.grids)
         for (size_t band = 0; band < g.bands.size(); band++)
             for (int logo = 0; logo < logo_count; logo++) {
                 tried++;
-                long long score = g.score[band * logo_count + logo] + tune_constant;
+                long long score = g.score[band * logo_count + logo] + tuning.constant;
                 int v = g.bands[band], l = tune_logos[logo], s = g.overscan_percent;
                 // Closeness to the defaults: fewer options changed, then
                 // smaller changes (-b counted from 20, the level its help
@@ -743,7 +759,7 @@ static std::string tune_report()
     for (const Poll &p : polls)
         given += p.truth >= 0 && p.class_index == p.truth;
     std::string out = "settings tried: " + std::to_string(tried) + "\n";
-    out += score_text("defaults", settings_text(defaults), defaults_score + tune_constant);
+    out += score_text("defaults", settings_text(defaults), tuning.defaults_score + tuning.constant);
     if (settings.band_given)
         out += score_text("given", settings_text(settings.letterbox), given);
     out += score_text("best", line, best_score);
@@ -830,22 +846,22 @@ static void draw(cairo_t *cr, double page_w, double page_h)
         plain_low[k] = INT_MAX;
         plain_high[k] = INT_MIN;
     }
-    for (int a = 1; a <= height; a++)
+    for (int a = 1; a <= buffer.height; a++)
         if (plain_class[a] >= 0) {
             plain_low[plain_class[a]] = std::min(plain_low[plain_class[a]], a);
             plain_high[plain_class[a]] = std::max(plain_high[plain_class[a]], a);
         }
     // From a little below the lowest class boundary (or the lowest
     // measurement) up to the full frame height.
-    double y_low = height;
+    double y_low = buffer.height;
     for (int k = 0; k + 1 < count; k++)
-        if (plain_low[k] <= height)
+        if (plain_low[k] <= buffer.height)
             y_low = std::min(y_low, plain_low[k] - 40.0);
     for (const Poll &p : polls)
         if (p.measurement)
             y_low = std::min(y_low, p.measurement->active_height - 10.0);
     y_low = std::max(0.0, std::floor(y_low));
-    double y_high = height + 2;
+    double y_high = buffer.height + 2;
     auto x_of = [&](double frame) { return left + (frame - 0.5) / double(n) * (right - left); };
     auto y_of = [&](double a) { return bottom - (a - y_low) / (y_high - y_low) * (bottom - top); };
 
@@ -912,7 +928,7 @@ static void draw(cairo_t *cr, double page_w, double page_h)
     cairo_restore(cr);
     cairo_set_font_size(cr, 15);
     char title[200];
-    snprintf(title, sizeof title, "aspect-inspect: %zu frames of %dx%d   %s -e %u%s%s%s", polls.size(), width, height,
+    snprintf(title, sizeof title, "aspect-inspect: %zu frames of %dx%d   %s -e %u%s%s%s", polls.size(), buffer.width, buffer.height,
              settings_text(settings.letterbox).c_str(), settings.delay, settings.aspect ? " -a" : "",
              settings.frontend_lock_test ? " -f" : "", settings.over_16_9_output ? " -o" : "");
     show_text(cr, left, 32, title);
@@ -1074,8 +1090,8 @@ int main(int argc, char *argv[])
         read_labels(settings.labels);
     if (settings.tune)
         set_up_tuning();
-    capture = open_memstream(&captured_text, &captured_size);
-    if (!capture)
+    caught.stream = open_memstream(&caught.text, &caught.size);
+    if (!caught.stream)
         die("can't set up the output buffer (%s)", strerror(errno));
 
     if (optind == argc)
