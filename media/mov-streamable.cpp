@@ -273,6 +273,8 @@ static bool copy_file(int from, int to, uint64_t size, const char *from_name, co
     return true;
 }
 
+// The library loses the media data of a movie followed by bytes that form no
+// atom; it gets a copy of the movie without them, beside the result.
 static bool trim_input(int in_fd, const char *in, uint64_t size)
 {
     std::string dir = tmppath;
