@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <new>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +30,8 @@ static const char *const wide_word = "16:9";
 // More polls than a day of recording at 12.5 a second is a scenario's
 // times= gone wrong, not a recording.
 static const long long most_polls = 2000000;
+// Capture cards deliver a few hundred thousand pixels; 8192x8192 is plenty.
+static const long long most_pixels = 1 << 26;
 
 struct Settings {
     LetterboxSettings letterbox;
@@ -356,9 +358,12 @@ static void set_frame_size(int w, int h, const std::string &where)
     if (buffer.width < 0) {
         buffer.width = w;
         buffer.height = h;
+        // A header is not trusted with gigabytes before its pixels are seen.
+        if ((long long)w * h > most_pixels)
+            die("%s: size %dx%d is more than %lld pixels", where.c_str(), w, h, most_pixels);
         try {
             buffer.pixels.assign(size_t(w) * size_t(h), 0);
-        } catch (const std::bad_alloc &) {
+        } catch (const std::exception &) {
             die("%s: can't hold a %dx%d frame", where.c_str(), w, h);
         }
         learn_classes();

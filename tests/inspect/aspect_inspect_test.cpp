@@ -138,6 +138,7 @@ TEST(AspectInspect, BadInputIsOneLineAndNothingOnStandardOutput)
     box.file("sizes.pgm", small + "P5\n8 6\n255\n" + std::string(48, '\0'));
     box.file("text.pgm", small + "hello\n");
     box.file("deep.pgm", "P5\n8 8\n65535\n" + std::string(128, '\0'));
+    box.file("huge.pgm", "P5\n65535 65535\n255\n");
     box.file("typo.scn", "decoder /dev/dvb/adapter0/video0\ncaptur /dev/video0 8x8\n");
     box.file("wide.csv", "1,3,L16:9\n");
     box.file("word.csv", "first,last,class\n1,2,16/9\n");
@@ -151,6 +152,7 @@ TEST(AspectInspect, BadInputIsOneLineAndNothingOnStandardOutput)
              Case{{"short.pgm"}, "short.pgm: frame 2: truncated image (10 of 64 bytes)"},
              Case{{"two.pgm", "sizes.pgm"}, "sizes.pgm: frame 4 is 8x6, the frames before it are 8x8"},
              Case{{"deep.pgm"}, "deep.pgm: frame 1: maxval 65535; only 1 to 255 is supported"},
+             Case{{"huge.pgm"}, "huge.pgm: frame 1: size 65535x65535 is more than 67108864 pixels"},
              Case{{"typo.scn"}, "typo.scn:2: unknown directive 'captur'"},
              Case{{"--labels", "wide.csv", "two.pgm"}, "wide.csv:1: frames 1 to 3, but there are 2 frames"},
              Case{{"--labels", "word.csv", "two.pgm"}, "word.csv:2: unknown class '16/9'"},
