@@ -1,9 +1,13 @@
 #!/bin/sh
-# Throughput of ac3-trim next to cat on the same 1 GiB stream, both fed
-# through a pipe: 64 MiB of junk without a sync word (but dense in 0x0B,
-# which the search must look past), then AC-3 frames to the end.
+# Throughput of ac3-trim next to cat on the same 1 GiB stream, two ways:
+# fed through a pipe into /dev/null (ac3-trim splices), and from file to
+# file (ac3-trim has the kernel copy). The stream: 64 MiB of junk without a
+# sync word (but dense in 0x0B, which the search must look past), then AC-3
+# frames to the end. cat and ac3-trim run in turns, RUNS times each (default
+# 9), and the medians count; the load average is printed with them, since
+# the machine may be shared. SHOW_TIMES=1 prints every run's time too.
 # Usage: bench/ac3-trim-throughput.sh [path/to/ac3-trim]   (default build/bin/ac3-trim)
-# Not part of make check; needs about 1 GiB free in $TMPDIR.
+# Not part of make check; needs about 2 GiB free in $TMPDIR.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 trim=${1:-$root/build/bin/ac3-trim}
@@ -29,25 +33,45 @@ want=$((size - 64 * 1024 * 1024))
 got=$(cat "$stream" | "$trim" | wc -c)
 [ "$got" -eq "$want" ] || { echo "ac3-trim wrote $got bytes, expected $want" >&2; exit 1; }
 
+runs=${RUNS:-9}
 now() { date +%s.%N; }
-best() { # best of three runs of: cat stream | $1 > /dev/null
-    b=""
-    for run in 1 2 3; do
-        t0=$(now)
-        cat "$stream" | "$1" > /dev/null
-        t1=$(now)
-        b=$(echo "$t0 $t1 ${b:-0}" | awk '{ d = $2 - $1; print ($3 == 0 || d < $3) ? d : $3 }')
+# time_of COMMAND: wall seconds of one run of the shell command
+time_of() {
+    rm -f "$work/out"
+    t0=$(now)
+    sh -c "$1"
+    t1=$(now)
+    echo "$t0 $t1" | awk '{ print $2 - $1 }'
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# compare LABEL CAT-COMMAND TRIM-COMMAND
+compare() {
+    : > "$work/cat.t"; : > "$work/trim.t"
+    load=$(cut -d' ' -f1 /proc/loadavg)
+    r=0
+    while [ $r -lt "$runs" ]; do
+        # every other round the other one first, so neither always follows the other
+        if [ $((r % 2)) -eq 0 ]; then
+            time_of "$2" >> "$work/cat.t"
+            time_of "$3" >> "$work/trim.t"
+        else
+            time_of "$3" >> "$work/trim.t"
+            time_of "$2" >> "$work/cat.t"
+        fi
+        r=$((r + 1))
     done
-    echo "$b"
+    [ -z "${SHOW_TIMES:-}" ] || echo "cat: $(tr "\n" " " < "$work/cat.t")  ac3-trim: $(tr "\n" " " < "$work/trim.t")"
+    echo "$size $(median < "$work/cat.t") $(median < "$work/trim.t") $runs $load $(cut -d' ' -f1 /proc/loadavg)" | awk -v what="$1" '{
+        mib = $1 / 1048576
+        printf "%s, %d MiB, median of %d runs (load average %s, then %s)\n", what, mib, $4, $5, $6
+        printf "  cat              %8.3f s  %8.1f MiB/s\n", $2, mib / $2
+        printf "  ac3-trim         %8.3f s  %8.1f MiB/s\n", $3, mib / $3
+        printf "  ac3-trim / cat   %8.2fx\n", $2 / $3
+    }'
 }
 
 cat "$stream" > /dev/null   # warm the page cache
-t_cat=$(best cat)
-t_trim=$(best "$trim")
-echo "$size $t_cat $t_trim" | awk '{
-    mib = $1 / 1048576
-    printf "input            %d MiB through a pipe (best of 3)\n", mib
-    printf "cat              %8.3f s  %8.1f MiB/s\n", $2, mib / $2
-    printf "ac3-trim         %8.3f s  %8.1f MiB/s\n", $3, mib / $3
-    printf "ac3-trim / cat   %8.1f %%\n", 100 * $2 / $3
-}'
+compare "through a pipe" "cat '$stream' | cat > /dev/null" "cat '$stream' | '$trim' > /dev/null"
+"$trim" < "$stream" > "$work/out"
+[ "$(stat -c %s "$work/out")" -eq "$want" ] || { echo "ac3-trim wrote a file of the wrong size" >&2; exit 1; }
+compare "file to file" "cat < '$stream' > '$work/out'" "'$trim' < '$stream' > '$work/out'"

@@ -74,6 +74,18 @@ def best_walls(cmds, runs=5, shell=False, before=None):
     return best
 
 
+def median_walls(cmds, runs=9, shell=False, before=None):
+    """Median wall times of several commands run in turns, `runs` times each;
+    every other round runs them in reverse order, so that none always follows
+    the same one."""
+    times = [[] for _ in cmds]
+    for r in range(runs):
+        order = range(len(cmds)) if r % 2 == 0 else reversed(range(len(cmds)))
+        for i in order:
+            times[i].append(best_wall(cmds[i], runs=1, shell=shell, before=before))
+    return [statistics.median(t) for t in times]
+
+
 def child_cpu(cmd, **kw):
     """User + system CPU seconds of one run of cmd, and its wall time."""
     r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -208,16 +220,32 @@ def ac3_trim(build, work, size):
         missing.append("ac3-trim row: ac3-trim not built")
         return
     path = os.path.join(work, "stream.ac3")
-    note("ac3-trim: %d MiB through a pipe" % (size >> 20))
+    out = os.path.join(work, "trimmed.ac3")
+    note("ac3-trim: %d MiB through a pipe and from file to file, 9 runs each" % (size >> 20))
     junk = ac3_stream(path, size)
     got = subprocess.run("cat '%s' | '%s' | wc -c" % (path, trim), shell=True, check=True,
                          capture_output=True, text=True).stdout.strip()
     if int(got) != size - junk:
         raise RuntimeError("ac3-trim wrote %s bytes, expected %d" % (got, size - junk))
-    t_cat, t_trim = best_walls(["cat '%s' | cat" % path, "cat '%s' | '%s'" % (path, trim)], shell=True)
     mb = size / 1e6
-    add_row("ac3-trim, %d MiB through a pipe" % (size >> 20), mb / t_trim, "cat", mb / t_cat, "MB/s",
-            ">= 0.9x", lambda r, o: r >= 0.9)
+    load = os.getloadavg()[0]
+    t_cat, t_trim = median_walls(["cat '%s' | cat > /dev/null" % path,
+                                  "cat '%s' | '%s' > /dev/null" % (path, trim)], shell=True)
+    add_row("ac3-trim, %d MiB through a pipe (median of 9, load %.1f)" % (size >> 20, load),
+            mb / t_trim, "cat", mb / t_cat, "MB/s", ">= 1.1x", lambda r, o: r >= 1.1)
+
+    def unlink_out():
+        if os.path.exists(out):
+            os.unlink(out)
+    run("'%s' < '%s' > '%s'" % (trim, path, out), shell=True)
+    if os.path.getsize(out) != size - junk:
+        raise RuntimeError("ac3-trim wrote %d bytes to a file, expected %d" % (os.path.getsize(out), size - junk))
+    load = os.getloadavg()[0]
+    t_cat, t_trim = median_walls(["cat < '%s' > '%s'" % (path, out), "'%s' < '%s' > '%s'" % (trim, path, out)],
+                                 shell=True, before=unlink_out)
+    add_row("ac3-trim, %d MiB file to file (median of 9, load %.1f)" % (size >> 20, load),
+            mb / t_trim, "cat", mb / t_cat, "MB/s", ">= 1.0x", lambda r, o: r >= 1.0)
+    unlink_out()
     os.unlink(path)
 
 
