@@ -358,11 +358,12 @@ def mov_streamable(build, work, size):
     run([prog, src, out], stdout=subprocess.DEVNULL)
     if moov_first(out) is not True:
         raise RuntimeError("mov-streamable did not put the movie header first")
-    t_cp, t_ours, t_ff = best_walls([["cp", src, out], [prog, src, out],
-                                     ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", src, "-c", "copy",
-                                      "-movflags", "+faststart", "-f", "mov", out]], runs=3, before=drop)
-    name = "mov-streamable, %.0f MB movie" % mb
-    add_row(name, t_ours, "cp", t_cp, "s", "<= 1.3x", lambda r, o: r <= 1.3)
+    load = os.getloadavg()[0]
+    t_cp, t_ours, t_ff = median_walls([["cp", src, out], [prog, src, out],
+                                       ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", src, "-c", "copy",
+                                        "-movflags", "+faststart", "-f", "mov", out]], runs=7, before=drop)
+    name = "mov-streamable, %.0f MB movie (median of 7, load %.1f)" % (mb, load)
+    add_row(name, t_ours, "cp", t_cp, "s", "<= 1.1x", lambda r, o: r <= 1.1)
     add_row(name, t_ours, "ffmpeg -c copy +faststart", t_ff, "s")
     drop()
     os.unlink(src)
