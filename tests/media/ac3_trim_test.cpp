@@ -162,14 +162,13 @@ RunResult TrimThrough(const std::string &dir, Kind in, Kind out, const std::stri
     if (in_fds[0] < 0 || out_fds[0] < 0)
         return r;
     signal(SIGPIPE, SIG_IGN);   // the feeder learns of a reader gone from write()
-    std::string err_path = dir + "/err";
+    const std::string err_path = dir + "/err", prog = bin_path("ac3-trim");
     pid_t pid = fork();
     if (pid == 0) {
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         dup2(in_fds[0], 0);
         dup2(out_fds[0], 1);
         dup2(err, 2);
-        std::string prog = bin_path("ac3-trim");
         execl(prog.c_str(), prog.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
