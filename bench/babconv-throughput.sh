@@ -14,7 +14,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/babconv-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
 # About 1 MB of mail: messages of a few kB with stored and visible headers,
-# labels, quoted text and an occasional CRLF message.
+# labels, quoted text, a body line that begins with "From " and an
+# occasional CRLF message.
 awk 'BEGIN {
     for (m = 0; m < 250; m++) {
         eol = (m % 10 == 9) ? "\r\n" : "\n";
@@ -28,7 +29,7 @@ awk 'BEGIN {
         printf "To: box@example.org%sSubject: message %d%s%s", eol, m, eol, eol;
         for (l = 0; l < 55; l++)
             printf "%s line %d of message %d, some ordinary text to make up a line.%s",
-                   (l % 9 == 8) ? ">" : "", l, m, eol;
+                   (l == 30) ? "From" : (l % 9 == 8) ? ">" : "", l, m, eol;
     }
 }' >"$work/chunk"
 

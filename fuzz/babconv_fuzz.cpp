@@ -11,6 +11,7 @@
 #include <set>
 #include <algorithm>
 #include <string>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -37,11 +38,20 @@ static ssize_t fuzz_read(int, void *to, size_t n)
     return ssize_t(n);
 }
 
-static ssize_t fuzz_write(int, const void *from, size_t n)
+static ssize_t fuzz_writev(int, const iovec *v, int count)
 {
+    size_t total = 0;
+    for (int i = 0; i < count; i++)
+        total += v[i].iov_len;
+    size_t n = total;
     if (short_reads && n > 1)
         n = 1 + chunks.next() % n;
-    output.append(static_cast<const char *>(from), n);
+    size_t left = n;
+    for (int i = 0; i < count && left > 0; i++) {
+        size_t k = std::min(left, v[i].iov_len);
+        output.append(static_cast<const char *>(v[i].iov_base), k);
+        left -= k;
+    }
     return ssize_t(n);
 }
 
@@ -93,7 +103,7 @@ static void held_free(void *p)
 }
 
 #define read fuzz_read
-#define write fuzz_write
+#define writev fuzz_writev
 #define exit babconv_exit
 #define time(t) fuzz_time(t)
 #define malloc held_malloc
@@ -107,7 +117,7 @@ static void held_free(void *p)
 #undef malloc
 #undef time
 #undef exit
-#undef write
+#undef writev
 #undef read
 
 struct Run {
@@ -126,6 +136,9 @@ static Run run_babconv(const uint8_t *data, size_t size, bool shorts, uint64_t s
     inpos = inend = 0;
     ineof = false;
     outfill = 0;
+    outcount = 0;
+    labels = nullptr;
+    labels_capacity = 0;
     optind = 0;
     char name[] = "babconv";
     char *argv[] = {name, nullptr};

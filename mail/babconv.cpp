@@ -7,31 +7,37 @@
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
-#include <string>
+#include <sys/uio.h>
 #include <unistd.h>
 
 static const char version[] = "21.4";
 static const char notice[] =
     "Copyright (C) 2026 the set-top box tools authors; "
     "free software under the GNU GPL, version 2 or later.";
-static const char label_delimiters[] = " ,\r\n\t";
 
 struct line_buffer {
     size_t capacity;
     char *data;    // room for a line that crosses input blocks
-    size_t length; // bytes of the line; zero bytes inside it count too
-    char *text;    // the current line, zero-terminated, without its line end:
-                   // in the input block itself, or in data
+    size_t length; // bytes of the line, without its line end; zero bytes
+                   // inside it count too
+    char *text;    // the current line: in the input block itself, where its
+                   // line end still follows it, or in data
 };
 
 static const char *progname;
 
-// Input and output go through blocks of their own: one system call per block,
-// never a library call per byte.
+// Input goes through a block of its own, one read per block. Output is a
+// list of pieces written with one writev: most lie in the input block or in
+// fixed texts and go out from there without a copy; bytes that do not stay
+// where they are (a line assembled across blocks, a labels line) are copied
+// to outblock first. Everything is written before the input block is
+// refilled.
 static char inblock[128 * 1024];
 static size_t inpos, inend;
 static bool ineof;
-static char outblock[128 * 1024];
+static iovec outvec[512];
+static size_t outcount;
+static char outblock[64 * 1024];
 static size_t outfill;
 
 static void report_write_error()
@@ -40,25 +46,62 @@ static void report_write_error()
     exit(1);
 }
 
-static void write_all(const char *p, size_t n)
+static void flush_output()
 {
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, p, n);
+    iovec *v = outvec;
+    size_t count = outcount;
+    outcount = 0;
+    outfill = 0;
+    while (count > 0) {
+        ssize_t w = writev(STDOUT_FILENO, v, static_cast<int>(count));
         if (w < 0) {
             if (errno == EINTR)
                 continue;
             report_write_error();
         }
-        p += w;
-        n -= static_cast<size_t>(w);
+        size_t done = static_cast<size_t>(w);
+        while (count > 0 && done >= v->iov_len) {
+            done -= v->iov_len;
+            v++;
+            count--;
+        }
+        if (count > 0) {
+            v->iov_base = static_cast<char *>(v->iov_base) + done;
+            v->iov_len -= done;
+        }
     }
 }
 
-static void flush_output()
+// p..p+n must stay as it is until the next flush_output.
+static void emit(const char *p, size_t n)
 {
-    size_t n = outfill;
-    outfill = 0;
-    write_all(outblock, n);
+    if (n == 0)
+        return;
+    if (outcount > 0) {
+        iovec *last = &outvec[outcount - 1];
+        if (static_cast<char *>(last->iov_base) + last->iov_len == p) {
+            last->iov_len += n;
+            return;
+        }
+    }
+    if (outcount == sizeof outvec / sizeof outvec[0])
+        flush_output();
+    outvec[outcount++] = {const_cast<char *>(p), n};
+}
+
+static void emit_copy(const char *p, size_t n)
+{
+    // a long line goes out from where it lies
+    if (n >= 16384) {
+        emit(p, n);
+        flush_output();
+        return;
+    }
+    if (n > sizeof outblock - outfill || outcount == sizeof outvec / sizeof outvec[0])
+        flush_output();
+    memcpy(outblock + outfill, p, n);
+    emit(outblock + outfill, n);
+    outfill += n;
 }
 
 static void die_with_message(const char *text)
@@ -69,50 +112,39 @@ static void die_with_message(const char *text)
     exit(1);
 }
 
-static void emit(const char *p, size_t n)
-{
-    // a long run goes out from where it lies, without a copy
-    if (n >= 16384) {
-        flush_output();
-        write_all(p, n);
-        return;
-    }
-    if (n > sizeof outblock - outfill) {
-        flush_output();
-        if (n >= sizeof outblock) {
-            write_all(p, n);
-            return;
-        }
-    }
-    memcpy(outblock + outfill, p, n);
-    outfill += n;
-}
-
 // A copied line that begins with "From ", after any number of '>', gets one
 // more '>': a mailbox reader then sees a new message only at the separators,
 // and taking one '>' off gives the line back (the mboxrd convention).
 static bool needs_quote(const char *p, size_t n)
 {
+    if (n < 5 || (p[0] != 'F' && p[0] != '>'))
+        return false;
     size_t i = 0;
     while (i < n && p[i] == '>')
         i++;
     return n - i >= 5 && memcmp(p + i, "From ", 5) == 0;
 }
 
-static void emit_line(const char *p, size_t n)
+static void emit_line(const line_buffer *buf)
 {
-    if (n < sizeof outblock - outfill) {
-        memcpy(outblock + outfill, p, n);
-        outblock[outfill + n] = '\n';
-        outfill += n + 1;
-        return;
+    const char *p = buf->text;
+    size_t n = buf->length;
+    if (needs_quote(p, n))
+        emit(">", 1);
+    if (p == buf->data) {
+        emit_copy(p, n);
+        emit("\n", 1);
+    } else if (p[n] == '\n') {
+        emit(p, n + 1);
+    } else {
+        emit(p, n); // the CR of a CR LF stays behind
+        emit("\n", 1);
     }
-    emit(p, n);
-    emit("\n", 1);
 }
 
 static bool fill_input()
 {
+    flush_output();
     while (!ineof) {
         ssize_t r = read(STDIN_FILENO, inblock, sizeof inblock);
         if (r < 0 && errno == EINTR)
@@ -150,8 +182,7 @@ static void ensure_capacity(line_buffer *buf, size_t need)
 // 2 for CR LF; 0 alone means the input ended before any byte.
 static size_t read_babyl_line(line_buffer *buf)
 {
-    // A line that lies whole in the input block is used where it is: its
-    // line end is overwritten by the terminating zero.
+    // A line that lies whole in the input block is used where it is.
     if (inpos < inend) {
         char *start = inblock + inpos;
         char *lf = static_cast<char *>(memchr(start, '\n', inend - inpos));
@@ -159,13 +190,7 @@ static size_t read_babyl_line(line_buffer *buf)
             size_t n = static_cast<size_t>(lf - start);
             inpos += n + 1;
             buf->text = start;
-            if (n > 0 && start[n - 1] == '\r') {
-                start[n - 1] = '\0';
-                buf->length = n - 1;
-                return n + 1;
-            }
-            *lf = '\0';
-            buf->length = n;
+            buf->length = n > 0 && start[n - 1] == '\r' ? n - 1 : n;
             return n + 1;
         }
     }
@@ -198,32 +223,57 @@ static size_t read_babyl_line(line_buffer *buf)
     }
 }
 
+static bool is_label_delimiter(char c)
+{
+    return c == ' ' || c == ',' || c == '\r' || c == '\n' || c == '\t';
+}
+
 // "X-Babyl-Labels: " and every token of the label line but the first,
-// separated by ", ". Built in one pass so that a huge label line costs
-// linear time.
-static char *build_labels_line(char *labelline)
+// separated by ", ", and a newline; the line counts up to a zero byte in it.
+// One block, reused for every message.
+static char *labels;
+static size_t labels_capacity;
+
+static size_t build_labels_line(const char *line, size_t n)
 {
     static const char prefix[] = "X-Babyl-Labels: ";
+    const char *zero = static_cast<const char *>(memchr(line, '\0', n));
+    if (zero)
+        n = static_cast<size_t>(zero - line);
     // each token needs at most its own bytes and one delimiter byte of the
     // line; ", " adds one more byte per token
-    size_t room = sizeof prefix + 2 * strlen(labelline) + 2;
-    char *result = static_cast<char *>(malloc(room));
-    if (!result)
-        die_with_message("virtual memory exhausted");
-    memcpy(result, prefix, sizeof prefix);
-    size_t len = sizeof prefix - 1;
-    char *token = strtok(labelline, label_delimiters);
-    if (token)
-        token = strtok(nullptr, label_delimiters);
-    for (; token; token = strtok(nullptr, label_delimiters)) {
-        size_t n = strlen(token);
-        memcpy(result + len, token, n);
-        memcpy(result + len + n, ", ", 3);
-        len += n + 2;
+    size_t room = sizeof prefix + 2 * n + 2;
+    if (room > labels_capacity) {
+        char *p = static_cast<char *>(realloc(labels, room));
+        if (!p)
+            die_with_message("virtual memory exhausted");
+        labels = p;
+        labels_capacity = room;
     }
-    if (result[len - 2] == ',')
-        result[len - 2] = '\0';
-    return result;
+    memcpy(labels, prefix, sizeof prefix - 1);
+    size_t len = sizeof prefix - 1;
+    size_t i = 0;
+    bool first = true;
+    for (;;) {
+        while (i < n && is_label_delimiter(line[i]))
+            i++;
+        if (i == n)
+            break;
+        size_t start = i;
+        while (i < n && !is_label_delimiter(line[i]))
+            i++;
+        if (first) {
+            first = false;
+            continue;
+        }
+        memcpy(labels + len, line + start, i - start);
+        memcpy(labels + len + i - start, ", ", 2);
+        len += i - start + 2;
+    }
+    if (labels[len - 2] == ',')
+        len -= 2;
+    labels[len++] = '\n';
+    return len;
 }
 
 // The next CR in [q, stop) that a LF follows; the run ends with a LF.
@@ -263,8 +313,9 @@ static char *find_quoted_line(char *q, char *stop, char *start)
 // In the body of a message every line is copied as it stands, but for a
 // CR LF line end, which becomes LF, and the '>' of a "From " line: so the
 // complete lines of the input block go out in runs, up to the first line
-// that begins with 0x1f (which may end the message). Called at the start of a line; leaves the rest (a line that
-// continues in the next block, a 0x1f line) to read_babyl_line.
+// that begins with 0x1f (which may end the message). Called at the start of
+// a line; leaves the rest (a line that continues in the next block, a 0x1f
+// line) to read_babyl_line.
 static void copy_body_lines()
 {
     while (inpos < inend) {
@@ -310,52 +361,86 @@ static void copy_body_lines()
     }
 }
 
-static void convert(line_buffer *buf, const std::string &separator)
+// Outside the visible part of a message only "*** EOOH ***" and the lines
+// that begin with 0x1f count, so the complete lines of the input block up to
+// the first line that begins with '*' or 0x1f are passed over in one go.
+// Called at the start of a line.
+static void skip_hidden_lines()
+{
+    char *start = inblock + inpos, *end = inblock + inend;
+    char *star = nullptr;
+    for (char *p = start; p < end;) {
+        if (!star || star < p) {
+            star = static_cast<char *>(memchr(p, '*', static_cast<size_t>(end - p)));
+            if (!star)
+                star = end;
+        }
+        char *c = static_cast<char *>(memchr(p, '\x1f', static_cast<size_t>(star - p)));
+        if (!c)
+            c = star;
+        if (c == end)
+            break;
+        if (c == start || c[-1] == '\n') {
+            inpos = static_cast<size_t>(c - inblock);
+            return;
+        }
+        p = c + 1;
+    }
+    char *last = static_cast<char *>(memrchr(start, '\n', static_cast<size_t>(end - start)));
+    if (last)
+        inpos = static_cast<size_t>(last + 1 - inblock);
+}
+
+// Markers are compared as text, up to a zero byte inside the line; a line
+// that is copied is copied whole.
+static bool is_eooh(const char *s, size_t n)
+{
+    return n >= 12 && s[0] == '*' && memcmp(s, "*** EOOH ***", 12) == 0 &&
+           (n == 12 || s[12] == '\0');
+}
+
+static void convert(line_buffer *buf, const char *separator, size_t separator_length)
 {
     bool in_visible_header = false;
     bool printing = false;
     bool have_labels = false;
-    char *labels_line = nullptr;
+    size_t labels_length = 0;
 
     for (;;) {
-        if (printing && !in_visible_header)
+        if (!printing)
+            skip_hidden_lines();
+        else if (!in_visible_header)
             copy_body_lines();
         if (read_babyl_line(buf) == 0)
             break;
         const char *s = buf->text;
-        // Markers are compared as text, up to a zero byte inside the line;
-        // a line that is copied is copied whole.
-        if (!printing && strcmp(s, "*** EOOH ***") == 0) {
+        size_t n = buf->length;
+        if (!printing && is_eooh(s, n)) {
             in_visible_header = true;
             printing = true;
-            emit(separator.data(), separator.size());
+            emit(separator, separator_length);
             continue;
         }
-        if (s[0] == '\x1f') {
-            if (s[1] == '\0')
+        if (n > 0 && s[0] == '\x1f') {
+            if (n == 1 || s[1] == '\0')
                 continue;
             if (s[1] == '\x0c') {
                 read_babyl_line(buf); // empty at end of input
-                free(labels_line);
-                labels_line = build_labels_line(buf->text);
+                labels_length = build_labels_line(buf->text, buf->length);
                 in_visible_header = false;
                 printing = false;
                 have_labels = true;
                 continue;
             }
         }
-        if (s[0] == '\0' && in_visible_header) {
+        if ((n == 0 || s[0] == '\0') && in_visible_header) {
             in_visible_header = false;
             if (have_labels)
-                emit_line(labels_line, strlen(labels_line));
+                emit_copy(labels, labels_length);
         }
-        if (printing) {
-            if (needs_quote(s, buf->length))
-                emit(">", 1);
-            emit_line(s, buf->length);
-        }
+        if (printing)
+            emit_line(buf);
     }
-    free(labels_line);
 }
 
 static void usage()
@@ -398,7 +483,12 @@ int main(int argc, char *argv[])
     const char *when = ctime(&now);
     if (!when)
         when = "\n"; // a clock beyond ctime's range; the line still ends
-    std::string separator = std::string("From \"Babyl to mail by ") + progname + "\" " + when;
+    static const char from[] = "From \"Babyl to mail by ";
+    size_t separator_length = sizeof from - 1 + strlen(progname) + 2 + strlen(when);
+    char *separator = static_cast<char *>(malloc(separator_length + 1));
+    if (!separator)
+        die_with_message("virtual memory exhausted");
+    snprintf(separator, separator_length + 1, "%s%s\" %s", from, progname, when);
 
     line_buffer buf{200, static_cast<char *>(malloc(200)), 0, nullptr};
     if (!buf.data)
@@ -406,8 +496,10 @@ int main(int argc, char *argv[])
 
     if (read_babyl_line(&buf) == 0 || strncmp(buf.text, "BABYL OPTIONS:", 14) != 0)
         die_with_message("standard input is not a Babyl mailfile.");
-    convert(&buf, separator);
+    convert(&buf, separator, separator_length);
     flush_output();
     free(buf.data);
+    free(labels);
+    free(separator);
     return 0;
 }

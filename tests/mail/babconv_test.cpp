@@ -114,6 +114,14 @@ TEST(Babconv, LinesBeginningWithFromGetOneMoreQuote)
     // in the visible header and in the body
     expect_conversion(kHead + message("1,, work,", "S: x\n" + in, in) + "\x1f",
                       "FROM\nS: x\n" + out + "X-Babyl-Labels: work\n\n" + out);
+    // thousands of pieces to put together in one block
+    std::string many_in, many_out;
+    for (int i = 0; i < 3000; i++) {
+        many_in += in;
+        many_out += out;
+    }
+    expect_conversion(kHead + message("1,, work,", "S: x\n", many_in),
+                      "FROM\nS: x\nX-Babyl-Labels: work\n\n" + many_out);
 }
 
 TEST(Babconv, LabelsLineTakesEveryTokenButTheFirst)
