@@ -1,8 +1,8 @@
 #!/bin/sh
 # Throughput of babconv next to cat on the same generated Babyl file.
 # Usage: bench/babconv-throughput.sh [path/to/babconv] [size in MB, default 200]
-# Both read the file from the page cache and write to /dev/null; the best of
-# three runs of each counts.
+# Both read the file from the page cache and write to /dev/null; they run in
+# turns, five times each, and the median of each counts.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -45,29 +45,33 @@ bytes=$(wc -c <"$work/in.babyl")
 
 now_ns() { date +%s%N; }
 
-# Best wall time in ns of three runs of "$@" <in >/dev/null.
-best_ns() {
-    best=
-    for _ in 1 2 3; do
-        t0=$(now_ns)
-        "$@" <"$work/in.babyl" >/dev/null
-        t1=$(now_ns)
-        t=$((t1 - t0))
-        if [ -z "$best" ] || [ "$t" -lt "$best" ]; then best=$t; fi
-    done
-    echo "$best"
+# Wall time in ns of one run of "$@" <in >/dev/null.
+wall_ns() {
+    t0=$(now_ns)
+    "$@" <"$work/in.babyl" >/dev/null
+    t1=$(now_ns)
+    echo $((t1 - t0))
 }
 
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
 cat "$work/in.babyl" >/dev/null   # into the page cache
-cat_ns=$(best_ns cat)
-babconv_ns=$(best_ns "$babconv")
+: >"$work/cat.ns"
+: >"$work/babconv.ns"
+for _ in 1 2 3 4 5; do
+    wall_ns cat >>"$work/cat.ns"
+    wall_ns "$babconv" >>"$work/babconv.ns"
+done
+cat_ns=$(median <"$work/cat.ns")
+babconv_ns=$(median <"$work/babconv.ns")
+load=$(cut -d' ' -f1 /proc/loadavg)
 "$babconv" <"$work/in.babyl" >"$work/out.mbox"
 out_bytes=$(wc -c <"$work/out.mbox")
 
-awk -v bytes="$bytes" -v out="$out_bytes" -v c="$cat_ns" -v b="$babconv_ns" 'BEGIN {
+awk -v bytes="$bytes" -v out="$out_bytes" -v c="$cat_ns" -v b="$babconv_ns" -v load="$load" 'BEGIN {
     mb = bytes / 1048576
     printf "input:   %.1f MB Babyl (output %.1f MB mbox)\n", mb, out / 1048576
     printf "cat:     %8.1f MB/s  (%.3f s)\n", mb / (c / 1e9), c / 1e9
     printf "babconv: %8.1f MB/s  (%.3f s)\n", mb / (b / 1e9), b / 1e9
-    printf "babconv runs at %.0f%% of cat\x27s throughput\n", 100 * c / b
+    printf "babconv runs at %.0f%% of cat\x27s throughput (medians of 5 runs in turns, load %s)\n", 100 * c / b, load
 }'
