@@ -18,16 +18,7 @@ const int W = 720, H = 576;
 struct Detector : Box {
     Detector() : Box("aspect-detect") {}
 
-    // A grey frame with black bars of `top` and `bottom` rows around a
-    // picture that ramps from dark to light across every row.
-    void frame(const std::string &name, int top, int bottom, int width = W, int height = H) const
-    {
-        std::string pgm = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-        for (int y = 0; y < height; y++)
-            for (int x = 0; x < width; x++)
-                pgm += char(y < top || y >= height - bottom ? 0 : x * 255 / (width - 1));
-        file(name, pgm);
-    }
+    void frame(const std::string &name, int top, int bottom) const { file(name, ramp_frame(W, H, top, bottom)); }
 
     // Runs the detector; with `merged`, its standard output goes into the
     // trace as well, so each printed line sits among the calls of the poll

@@ -14,20 +14,10 @@
 
 namespace {
 
-// A 4:3 picture without bars: every row changes from left to right.
-std::string full_picture(int width, int height)
-{
-    std::string pgm = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
-    for (int y = 0; y < height; y++)
-        for (int x = 0; x < width; x++)
-            pgm += char(x * 255 / (width - 1));
-    return pgm;
-}
-
 TEST(NothingLost, AspectDetectKilledRightAfterPrintingHasHandedOverEveryLine)
 {
     Box box("nothing-lost");
-    box.file("full.pgm", full_picture(64, 48));
+    box.file("full.pgm", ramp_frame(64, 48)); // a 4:3 picture without bars
     // every poll changes the class, so with -e 0 every poll prints a line
     std::string scenario = "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 64x48\nclock virtual\n";
     for (int i = 0; i < 20000; i++)

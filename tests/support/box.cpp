@@ -47,6 +47,15 @@ std::string normalise_trace(const std::string &text, TraceView view)
     return out;
 }
 
+std::string ramp_frame(int width, int height, int top, int bottom)
+{
+    std::string pgm = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++)
+            pgm += char(y < top || y >= height - bottom ? 0 : x * 255 / (width - 1));
+    return pgm;
+}
+
 Box::Box(const std::string &tag, const std::string &scenario_text) : tmp(tag)
 {
     scenario(scenario_text);

@@ -29,6 +29,10 @@ std::vector<std::string> trace_lines(const std::string &text, TraceView view = {
 // The same lines as text, each ending in a newline.
 std::string normalise_trace(const std::string &text, TraceView view = {});
 
+// A binary PGM frame: a picture that ramps from black to white across every
+// row, between black bars of `top` and `bottom` rows.
+std::string ramp_frame(int width, int height, int top = 0, int bottom = 0);
+
 struct Box {
     TempDir tmp;
     std::string dir = tmp.path;
