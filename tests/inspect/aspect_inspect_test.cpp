@@ -13,21 +13,20 @@ namespace {
 
 const int W = 720, H = 576;
 
-// A frame with bars of `top` and `bottom` rows around a picture that ramps
-// from dark to light across every row. Bars are black, or with noise of
-// level 16 +- noise (a fixed sequence, so runs repeat).
-std::string frame(int top, int bottom, int noise = 0, unsigned seed = 1)
+// A ramp frame whose bars of `bar` rows lie at level 16 with +-noise of
+// capture noise (a fixed sequence, so runs repeat).
+std::string noisy_frame(int bar, int noise, unsigned seed)
 {
-    std::string pgm = "P5\n" + std::to_string(W) + " " + std::to_string(H) + "\n255\n";
-    for (int y = 0; y < H; y++)
+    std::string pgm = ramp_frame(W, H, bar, bar);
+    size_t start = pgm.size() - size_t(W) * H;
+    for (int y = 0; y < H; y++) {
+        if (y >= bar && y < H - bar)
+            continue;
         for (int x = 0; x < W; x++) {
-            if (y >= top && y < H - bottom) {
-                pgm += char(x * 255 / (W - 1));
-                continue;
-            }
             seed = seed * 1103515245 + 12345;
-            pgm += char(noise ? 16 + int((seed >> 16) % (2 * noise + 1)) - noise : 0);
+            pgm[start + size_t(y) * W + x] = char(16 + int((seed >> 16) % (2 * noise + 1)) - noise);
         }
+    }
     return pgm;
 }
 
@@ -81,12 +80,12 @@ TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
                               "poll 4:3 frame=margin.pgm times=2\n"   // afresh after the wide stream
                               "poll 4:3 frame=f169.pgm times=6\n"
                               "poll 4:3 frame=narrow.pgm times=4\n");
-    box.file("full.pgm", frame(0, 0));
-    box.file("margin.pgm", frame(26, 25));
-    box.file("f149.pgm", frame(41, 41));
-    box.file("f169.pgm", frame(72, 72));
-    box.file("narrow.pgm", frame(124, 125));
-    box.file("dark.pgm", frame(H, 0));
+    box.file("full.pgm", ramp_frame(W, H));
+    box.file("margin.pgm", ramp_frame(W, H, 26, 25));
+    box.file("f149.pgm", ramp_frame(W, H, 41, 41));
+    box.file("f169.pgm", ramp_frame(W, H, 72, 72));
+    box.file("narrow.pgm", ramp_frame(W, H, 124, 125));
+    box.file("dark.pgm", ramp_frame(W, H, H, 0));
 
     for (std::vector<std::string> options : {std::vector<std::string>{"-e", "3"},
                                              {"-e", "0", "-a", "-o"},
@@ -178,7 +177,7 @@ TEST(AspectInspect, TuningOnNoisyBarsBeatsTheDefaultsAndItsAdviceHolds)
     int n = 0;
     for (int bar : {0, 41, 72, 0, 72, 41}) {
         for (int i = 0; i < 5; i++)
-            frames += frame(bar, bar, 12, unsigned(++n));
+            frames += noisy_frame(bar, 12, unsigned(++n));
         labels += std::to_string(n - 4) + "," + std::to_string(n) + "," + (bar == 0 ? "4:3" : bar == 41 ? "L14:9" : "L16:9") + "\n";
     }
     box.file("noisy.pgm", frames);
