@@ -14,9 +14,9 @@
 struct Settings {
     std::string dev_video = "/dev/video0";
     std::string dev_dvb = "/dev/dvb/adapter0";
-    LetterboxSettings letterbox;     // black, pan_tone_tolerance, logo_width, overscan
-    float poll_rate = 0.08f;         // seconds
-    uint32_t delay = 25;             // polls
+    LetterboxSettings letterbox; // black, pan_tone_tolerance, logo_width, overscan
+    float poll_rate = 0.08f;     // seconds
+    uint32_t delay = 25;         // polls
     bool aspect = false;
     bool frontend_lock_test = false;
     bool over_16_9_output = false;
@@ -89,24 +89,22 @@ static bool read_options(int argc, char *argv[])
             usage(argv[0]);
             return false;
         case ':':
-            fprintf(stderr, "%s: error - missing argument for option %s [arg #%d] - ignored\n",
-                    argv[0], argv[optind - 1], optind - 1);
+            fprintf(stderr, "%s: error - missing argument for option %s [arg #%d] - ignored\n", argv[0],
+                    argv[optind - 1], optind - 1);
             break;
         default:
-            fprintf(stderr, "%s: error - unkown option %s [arg #%d] - ignored\n",
-                    argv[0], argv[optind - 1], optind - 1);
+            fprintf(stderr, "%s: error - unkown option %s [arg #%d] - ignored\n", argv[0], argv[optind - 1],
+                    optind - 1);
             break;
         }
     }
     if (optind < argc)
-        fprintf(stderr, "%s: error - extra arguments '%s'... [arg #%d...] - ignored\n",
-                argv[0], argv[optind], optind);
+        fprintf(stderr, "%s: error - extra arguments '%s'... [arg #%d...] - ignored\n", argv[0], argv[optind], optind);
     return true;
 }
 
 // One poll; false when a device error ends the loop.
-static bool poll_once(const std::string &decoder_path, const std::string &frontend_path,
-                      struct video_mmap *request)
+static bool poll_once(const std::string &decoder_path, const std::string &frontend_path, struct video_mmap *request)
 {
     output_state.changed = false;
     double start = now_seconds();
@@ -125,8 +123,8 @@ static bool poll_once(const std::string &decoder_path, const std::string &fronte
                 leave_wide_stream();
             if (!grab_frame(settings.dev_video, request))
                 return false;
-            auto measurement = measure_letterbox(static_cast<const uint8_t *>(buffer), request->width,
-                                                 request->height, settings.letterbox);
+            auto measurement = measure_letterbox(static_cast<const uint8_t *>(buffer), request->width, request->height,
+                                                 settings.letterbox);
             if (measurement)
                 classify_measurement(measurement->active_height, request->height, settings.aspect);
         }

@@ -23,7 +23,7 @@ enum { status_device = 1, status_usage = 2, status_folder = 3 };
 struct Settings {
     std::string dev_video = "/dev/video0";
     std::string dev_dvb = "/dev/dvb/adapter0";
-    float poll_rate = 0.08f;          // seconds, as the detector holds it
+    float poll_rate = 0.08f; // seconds, as the detector holds it
     unsigned long long polls = 250;
     bool frontend_lock_test = false;
     std::string dir;
@@ -33,17 +33,17 @@ struct Settings {
 struct Step {
     int format;
     bool locked;
-    unsigned frame;                   // number of its frame file; 0: nothing grabbed
+    unsigned frame; // number of its frame file; 0: nothing grabbed
     unsigned long long times;
 };
 
 static const char *progname;
 static Settings settings;
-static std::string partial;           // DIR/.partial, where the recording grows
+static std::string partial; // DIR/.partial, where the recording grows
 static bool dir_created;
 static std::vector<Step> steps;
 static std::vector<uint8_t> last_frame;
-static unsigned frames;               // frame files written
+static unsigned frames; // frame files written
 static volatile sig_atomic_t stop;
 
 static const struct option long_options[] = {
@@ -100,8 +100,8 @@ static bool read_options(int argc, char *argv[], int *status)
             break;
         case 'p':
             if (!read_poll_rate(optarg)) {
-                fprintf(stderr, "%s: error - invalid poll rate '%s' (seconds; >0 and <=3600) - not started\n",
-                        progname, optarg);
+                fprintf(stderr, "%s: error - invalid poll rate '%s' (seconds; >0 and <=3600) - not started\n", progname,
+                        optarg);
                 return false;
             }
             break;
@@ -120,12 +120,12 @@ static bool read_options(int argc, char *argv[], int *status)
             *status = 0;
             return false;
         case ':':
-            fprintf(stderr, "%s: error - missing argument for option %s [arg #%d] - not started\n",
-                    progname, argv[optind - 1], optind - 1);
+            fprintf(stderr, "%s: error - missing argument for option %s [arg #%d] - not started\n", progname,
+                    argv[optind - 1], optind - 1);
             return false;
         default:
-            fprintf(stderr, "%s: error - unknown option %s [arg #%d] - not started\n",
-                    progname, argv[optind - 1], optind - 1);
+            fprintf(stderr, "%s: error - unknown option %s [arg #%d] - not started\n", progname, argv[optind - 1],
+                    optind - 1);
             return false;
         }
     }
@@ -134,8 +134,8 @@ static bool read_options(int argc, char *argv[], int *status)
         return false;
     }
     if (argc - optind > 1) {
-        fprintf(stderr, "%s: error - extra arguments '%s'... [arg #%d...] - not started\n",
-                progname, argv[optind + 1], optind + 1);
+        fprintf(stderr, "%s: error - extra arguments '%s'... [arg #%d...] - not started\n", progname, argv[optind + 1],
+                optind + 1);
         return false;
     }
     settings.dir = argv[optind];
@@ -157,8 +157,10 @@ static bool make_scenario_path(std::string *path)
     }
     for (unsigned char ch : *path) {
         if (ch <= ' ' || ch == '#' || ch == 0x7f) {
-            fprintf(stderr, "%s: error - device path '%s' cannot be replayed (blank, '#' or control character) "
-                            "- not started\n", progname, path->c_str());
+            fprintf(stderr,
+                    "%s: error - device path '%s' cannot be replayed (blank, '#' or control character) "
+                    "- not started\n",
+                    progname, path->c_str());
             return false;
         }
     }
@@ -249,7 +251,8 @@ static bool record_poll(int format, bool locked, bool grabbed, const struct vide
         if (frames > 0 && (size == 0 || memcmp(last_frame.data(), pixels, size) == 0)) {
             frame = frames;
         } else {
-            std::string head = "P5\n" + std::to_string(request.width) + " " + std::to_string(request.height) + "\n255\n";
+            std::string head =
+                "P5\n" + std::to_string(request.width) + " " + std::to_string(request.height) + "\n255\n";
             if (!write_new_file(frame_name(frames + 1), head, pixels, size))
                 return false;
             last_frame.assign(pixels, pixels + size);
@@ -265,8 +268,8 @@ static bool record_poll(int format, bool locked, bool grabbed, const struct vide
 
 // One poll, with the detector's calls in the detector's order; 0 or the
 // status that ends the recording.
-static int poll_once(const std::string &decoder_path, const std::string &frontend_path,
-                     struct video_mmap *request, int *format)
+static int poll_once(const std::string &decoder_path, const std::string &frontend_path, struct video_mmap *request,
+                     int *format)
 {
     bool locked = true;
     bool grabbed = false;
@@ -299,8 +302,8 @@ static std::string format_word(int format)
 }
 
 // The devices are named by absolute paths, as a scenario needs them.
-static std::string scenario_text(const std::string &dvb, const std::string &video,
-                                 const struct video_mmap &request, unsigned long long done, const char *ending)
+static std::string scenario_text(const std::string &dvb, const std::string &video, const struct video_mmap &request,
+                                 unsigned long long done, const char *ending)
 {
     char line[160];
     snprintf(line, sizeof line, "# aspect-record: %llu polls every %g s\n", done, double(settings.poll_rate));
@@ -473,8 +476,9 @@ int main(int argc, char *argv[])
         return status_folder;
     }
 
-    const char *ending = status == status_device ? "a device request failed"
-                         : stop && done < settings.polls ? "stopped by a signal" : nullptr;
+    const char *ending = status == status_device         ? "a device request failed"
+                         : stop && done < settings.polls ? "stopped by a signal"
+                                                         : nullptr;
     if (!finish_folder(scenario_text(scenario_dvb, scenario_video, request, done, ending))) {
         discard_recording();
         return status_folder;

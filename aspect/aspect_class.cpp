@@ -74,8 +74,8 @@ void classify_measurement(int32_t active_height, int32_t height, bool aspect)
     if (s.class_index >= 0) {
         int k = s.class_index;
         double lower = std::trunc(double(reference_width) / class_table.entries[k].threshold) - 2;
-        double upper = k > 0 ? std::trunc(double(reference_width) / class_table.entries[k - 1].threshold) + 2
-                             : double(height);
+        double upper =
+            k > 0 ? std::trunc(double(reference_width) / class_table.entries[k - 1].threshold) + 2 : double(height);
         s.changed = active_height < lower || active_height > upper;
     }
 

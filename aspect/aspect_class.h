@@ -6,7 +6,7 @@
 #include <vector>
 
 struct ClassEntry {
-    float threshold;   // largest picture ratio of the class
+    float threshold; // largest picture ratio of the class
     const char *word;
 };
 
@@ -16,12 +16,12 @@ struct ClassTable {
 };
 
 struct OutputState {
-    int class_index = -1;            // entry of class_table, -1: no class
+    int class_index = -1; // entry of class_table, -1: no class
     bool wide_stream = false;
-    bool changed = false;            // cleared by the poll loop at the start of each poll
-    float ratio_number = 0;          // the last one, a whole number
+    bool changed = false;   // cleared by the poll loop at the start of each poll
+    float ratio_number = 0; // the last one, a whole number
     std::string output_line;
-    std::vector<std::string> history;  // delay entries, index 0 the newest
+    std::vector<std::string> history; // delay entries, index 0 the newest
     bool print_due = true;
 };
 

@@ -38,7 +38,7 @@ double now_seconds()
 // in pieces; an infinite one lasts until the process is killed.
 void sleep_seconds(double s)
 {
-    const double most = 4294967295.0;   // largest useconds_t
+    const double most = 4294967295.0; // largest useconds_t
     double micros = std::trunc(s * 1000000);
     while (micros > most) {
         usleep(useconds_t(most));
@@ -59,8 +59,8 @@ void close_devices()
         close(decoder);
 }
 
-bool open_devices(const std::string &decoder_path, const std::string &frontend_path,
-                  const std::string &video_device, struct video_mmap *request)
+bool open_devices(const std::string &decoder_path, const std::string &frontend_path, const std::string &video_device,
+                  struct video_mmap *request)
 {
     const char *video_path = video_device.c_str();
 
@@ -109,7 +109,8 @@ bool open_devices(const std::string &decoder_path, const std::string &frontend_p
     // Frame 0 must lie inside the mapping, or the measurement would read past it.
     long long needed = caps.maxwidth > 0 && caps.maxheight > 0 ? (long long)caps.maxwidth * caps.maxheight : 0;
     if ((long long)mbuf.size < needed) {
-        fprintf(stderr, "Error: Can't use video buffer of video device '%s' (%d bytes mapped, a %dx%d frame needs %lld)\n",
+        fprintf(stderr,
+                "Error: Can't use video buffer of video device '%s' (%d bytes mapped, a %dx%d frame needs %lld)\n",
                 video_path, mbuf.size, caps.maxwidth, caps.maxheight, needed);
         close_devices();
         return false;

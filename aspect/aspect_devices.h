@@ -11,7 +11,7 @@
 extern int decoder;
 extern int frontend;
 extern int capture;
-extern void *buffer;   // capture buffer, frame 0 at its start
+extern void *buffer; // capture buffer, frame 0 at its start
 extern size_t buffer_size;
 
 // Wall-clock seconds, as a double.
@@ -23,8 +23,8 @@ void sleep_seconds(double s);
 // the capture device, maps the capture buffer and fills the grab request with
 // the device's largest grey frame. False once everything opened has been
 // closed again.
-bool open_devices(const std::string &decoder_path, const std::string &frontend_path,
-                  const std::string &video_path, struct video_mmap *request);
+bool open_devices(const std::string &decoder_path, const std::string &frontend_path, const std::string &video_path,
+                  struct video_mmap *request);
 // Releases what is open, in the order of the shut-down.
 void close_devices();
 

@@ -22,8 +22,8 @@ static int32_t truncate_to_int32(double value)
     return int32_t(value);
 }
 
-bool is_bar_row_plain(const uint8_t *row, int32_t begin, int32_t end,
-                      uint8_t band_low, uint8_t band_high, int32_t logo_limit)
+bool is_bar_row_plain(const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high,
+                      int32_t logo_limit)
 {
     int32_t left = begin;
     while (left < end && row[left] >= band_low && row[left] <= band_high)
@@ -120,8 +120,9 @@ static int32_t first_wrong_sse2(const uint8_t *row, int32_t x, int32_t end, uint
     const __m128i low = _mm_set1_epi8(char(low8)), range = _mm_set1_epi8(char(range8));
     // Four blocks per test while the row is long and in the band.
     while (end - x >= 64) {
-        __m128i e = _mm_or_si128(_mm_or_si128(excess_sse2(row + x, low, range), excess_sse2(row + x + 16, low, range)),
-                                 _mm_or_si128(excess_sse2(row + x + 32, low, range), excess_sse2(row + x + 48, low, range)));
+        __m128i e =
+            _mm_or_si128(_mm_or_si128(excess_sse2(row + x, low, range), excess_sse2(row + x + 16, low, range)),
+                         _mm_or_si128(excess_sse2(row + x + 32, low, range), excess_sse2(row + x + 48, low, range)));
         if (any_sse2(e))
             break;
         x += 64;
@@ -136,8 +137,8 @@ static int32_t first_wrong_sse2(const uint8_t *row, int32_t x, int32_t end, uint
 }
 
 // Needs end - begin >= 16.
-static int32_t last_wrong_sse2(const uint8_t *row, int32_t begin, int32_t left, int32_t end,
-                               uint8_t low8, uint8_t range8)
+static int32_t last_wrong_sse2(const uint8_t *row, int32_t begin, int32_t left, int32_t end, uint8_t low8,
+                               uint8_t range8)
 {
     const __m128i low = _mm_set1_epi8(char(low8)), range = _mm_set1_epi8(char(range8));
     while (end - left > 64) {
@@ -152,35 +153,34 @@ static int32_t last_wrong_sse2(const uint8_t *row, int32_t begin, int32_t left, 
         int32_t x = end - 16 > begin ? end - 16 : begin;
         if (unsigned m = wrong_mask_sse2(row + x, low, range))
             return x + 31 - __builtin_clz(m);
-        if (x <= left)   // cannot happen: the pixel at left is outside
+        if (x <= left) // cannot happen: the pixel at left is outside
             return left;
         end = x;
     }
 }
 
-__attribute__((target("avx2")))
-static unsigned wrong_mask_avx2(const uint8_t *p, __m256i low, __m256i range)
+__attribute__((target("avx2"))) static unsigned wrong_mask_avx2(const uint8_t *p, __m256i low, __m256i range)
 {
     __m256i d = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), low);
     __m256i in = _mm256_cmpeq_epi8(_mm256_subs_epu8(d, range), _mm256_setzero_si256());
     return ~unsigned(_mm256_movemask_epi8(in));
 }
 
-__attribute__((target("avx2")))
-static __m256i excess_avx2(const uint8_t *p, __m256i low, __m256i range)
+__attribute__((target("avx2"))) static __m256i excess_avx2(const uint8_t *p, __m256i low, __m256i range)
 {
     __m256i d = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), low);
     return _mm256_subs_epu8(d, range);
 }
 
 // Needs end - begin >= 32.
-__attribute__((target("avx2")))
-static int32_t first_wrong_avx2(const uint8_t *row, int32_t x, int32_t end, uint8_t low8, uint8_t range8)
+__attribute__((target("avx2"))) static int32_t first_wrong_avx2(const uint8_t *row, int32_t x, int32_t end,
+                                                                uint8_t low8, uint8_t range8)
 {
     const __m256i low = _mm256_set1_epi8(char(low8)), range = _mm256_set1_epi8(char(range8));
     while (end - x >= 128) {
-        __m256i e = _mm256_or_si256(_mm256_or_si256(excess_avx2(row + x, low, range), excess_avx2(row + x + 32, low, range)),
-                                    _mm256_or_si256(excess_avx2(row + x + 64, low, range), excess_avx2(row + x + 96, low, range)));
+        __m256i e = _mm256_or_si256(
+            _mm256_or_si256(excess_avx2(row + x, low, range), excess_avx2(row + x + 32, low, range)),
+            _mm256_or_si256(excess_avx2(row + x + 64, low, range), excess_avx2(row + x + 96, low, range)));
         if (!_mm256_testz_si256(e, e))
             break;
         x += 128;
@@ -195,9 +195,8 @@ static int32_t first_wrong_avx2(const uint8_t *row, int32_t x, int32_t end, uint
 }
 
 // Needs end - begin >= 32.
-__attribute__((target("avx2")))
-static int32_t last_wrong_avx2(const uint8_t *row, int32_t begin, int32_t left, int32_t end,
-                               uint8_t low8, uint8_t range8)
+__attribute__((target("avx2"))) static int32_t last_wrong_avx2(const uint8_t *row, int32_t begin, int32_t left,
+                                                               int32_t end, uint8_t low8, uint8_t range8)
 {
     const __m256i low = _mm256_set1_epi8(char(low8)), range = _mm256_set1_epi8(char(range8));
     while (end - left > 128) {
@@ -212,7 +211,7 @@ static int32_t last_wrong_avx2(const uint8_t *row, int32_t begin, int32_t left, 
         int32_t x = end - 32 > begin ? end - 32 : begin;
         if (unsigned m = wrong_mask_avx2(row + x, low, range))
             return x + 31 - __builtin_clz(m);
-        if (x <= left)   // cannot happen: the pixel at left is outside
+        if (x <= left) // cannot happen: the pixel at left is outside
             return left;
         end = x;
     }
@@ -244,8 +243,8 @@ bool row_scan_available(RowScan scan)
     }
 }
 
-bool is_bar_row_with(RowScan scan, const uint8_t *row, int32_t begin, int32_t end,
-                     uint8_t band_low, uint8_t band_high, int32_t logo_limit)
+bool is_bar_row_with(RowScan scan, const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high,
+                     int32_t logo_limit)
 {
     // No column, or an empty band (every pixel wrong): the first and the
     // last column bound the span, as in the one-pixel rules.
@@ -279,8 +278,7 @@ bool is_bar_row_with(RowScan scan, const uint8_t *row, int32_t begin, int32_t en
     return right - left <= logo_limit;
 }
 
-bool is_bar_row(const uint8_t *row, int32_t begin, int32_t end,
-                uint8_t band_low, uint8_t band_high, int32_t logo_limit)
+bool is_bar_row(const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high, int32_t logo_limit)
 {
 #ifdef LETTERBOX_X86
     RowScan scan = cpu_has_avx2() ? RowScan::avx2 : RowScan::sse2;
@@ -297,7 +295,8 @@ bool is_bar_row(const uint8_t *row, int32_t begin, int32_t end,
 #ifdef LETTERBOX_X86
 __attribute__((target_clones("avx2", "default")))
 #endif
-static int32_t find_tone(const uint8_t *row, int32_t begin, int32_t end)
+static int32_t
+find_tone(const uint8_t *row, int32_t begin, int32_t end)
 {
     uint32_t counts[4][256] = {};
     int32_t x = begin;
@@ -366,9 +365,9 @@ std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width
         return std::nullopt;
 
     int32_t bottom_bar = margin_y;
-    while (bottom_bar < half
-           && is_bar_row(frame + ptrdiff_t(height - 1 - bottom_bar) * width, begin, end,
-                         band_low, band_high, logo_limit))
+    while (
+        bottom_bar < half
+        && is_bar_row(frame + ptrdiff_t(height - 1 - bottom_bar) * width, begin, end, band_low, band_high, logo_limit))
         bottom_bar++;
     if (bottom_bar >= half)
         return std::nullopt;

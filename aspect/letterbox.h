@@ -6,10 +6,10 @@
 
 // The detector settings the measurement reads.
 struct LetterboxSettings {
-    uint8_t black = 0;               // highest bar level; 0: find the tone in the frame
-    int32_t pan_tone_tolerance = 8;  // half width of the automatic grey band
-    float logo_width = 0.2f;         // fraction of the frame width
-    float overscan = 0.03f;          // fraction of the frame size
+    uint8_t black = 0;              // highest bar level; 0: find the tone in the frame
+    int32_t pan_tone_tolerance = 8; // half width of the automatic grey band
+    float logo_width = 0.2f;        // fraction of the frame width
+    float overscan = 0.03f;         // fraction of the frame size
 };
 
 struct Measurement {
@@ -22,19 +22,19 @@ struct Measurement {
 // columns begin and end - 1, lie within logo_limit of each other. Reads only
 // columns begin to end - 1, and scans from both ends toward the first and the
 // last pixel outside the band, many pixels at a time.
-bool is_bar_row(const uint8_t *row, int32_t begin, int32_t end,
-                uint8_t band_low, uint8_t band_high, int32_t logo_limit);
+bool is_bar_row(const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high,
+                int32_t logo_limit);
 
 // The same test one pixel at a time: the reference for the faster scans.
-bool is_bar_row_plain(const uint8_t *row, int32_t begin, int32_t end,
-                      uint8_t band_low, uint8_t band_high, int32_t logo_limit);
+bool is_bar_row_plain(const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high,
+                      int32_t logo_limit);
 
 // The block scans behind is_bar_row, which picks the widest the CPU has;
 // named so that tests and benchmarks can run each of them.
 enum class RowScan { portable, sse2, avx2 };
 bool row_scan_available(RowScan scan);
-bool is_bar_row_with(RowScan scan, const uint8_t *row, int32_t begin, int32_t end,
-                     uint8_t band_low, uint8_t band_high, int32_t logo_limit);
+bool is_bar_row_with(RowScan scan, const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high,
+                     int32_t logo_limit);
 
 // Bars above and below the picture of a width x height frame (one byte per
 // pixel, rows without gaps). Reads only the tone row, the bar rows and one

@@ -9,4 +9,4 @@ uint64_t TimerResolution()
 {
     return 1;
 }
-}  // namespace hwy::platform
+} // namespace hwy::platform

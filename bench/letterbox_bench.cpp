@@ -57,7 +57,7 @@ static Frame make_frame(const char *name, int bar, bool logo)
             f.pixels[size_t(y) * W + x] =
                 in_bar ? uint8_t(16 + std::uniform_int_distribution<int>(-2, 2)(rng)) : picture_pixel(x, y, rng);
         }
-    if (logo)   // 100 x 21 pixels at the right, well inside the logo limit
+    if (logo) // 100 x 21 pixels at the right, well inside the logo limit
         for (int y = 30; y <= 50; y++)
             for (int x = 560; x < 660; x++)
                 if ((x / 5 + y / 3) % 3)
@@ -72,11 +72,11 @@ static Frame make_named_frame(const std::string &name)
     if (name == "4:3")
         return make_frame("4:3", 0, false);
     if (name == "14:9")
-        return make_frame("14:9", 41, false);       // 576 x 12/14 = 494 rows of picture
+        return make_frame("14:9", 41, false); // 576 x 12/14 = 494 rows of picture
     if (name == "16:9-logo")
-        return make_frame("16:9-logo", 72, true);   // 432 rows
+        return make_frame("16:9-logo", 72, true); // 432 rows
     if (name == "2.39:1")
-        return make_frame("2.39:1", 127, false);    // 322 rows
+        return make_frame("2.39:1", 127, false); // 322 rows
     return Frame{"black", std::vector<uint8_t>(size_t(W) * H, 0)};
 }
 
@@ -91,12 +91,12 @@ static int32_t run_ours(const Frame &f)
 // --- the memory limit: every byte of the rows the measurement reads ---
 
 struct RowSpan {
-    int32_t first, last;   // inclusive; first > last: none
+    int32_t first, last; // inclusive; first > last: none
 };
 
 struct Touched {
     RowSpan top, bottom;
-    int32_t begin, end;    // columns
+    int32_t begin, end; // columns
 };
 
 // Rows read with the default settings: the tone row is the first top row;
@@ -116,8 +116,7 @@ static Touched touched_rows(const Frame &f)
 
 // A plain loop the compiler turns into vector code, built for the widest
 // vectors the CPU has, as the row test is.
-__attribute__((target_clones("avx2", "default")))
-static uint8_t max_of_bytes(const uint8_t *p, int32_t n)
+__attribute__((target_clones("avx2", "default"))) static uint8_t max_of_bytes(const uint8_t *p, int32_t n)
 {
     uint8_t highest = 0;
     for (int32_t i = 0; i < n; i++)
@@ -151,13 +150,14 @@ static void fail(const char *what)
 
 static void open_cropdetect(Cropdetect &c, const Frame &f)
 {
-    av_log_set_level(AV_LOG_QUIET);   // it reports every frame at info level
+    av_log_set_level(AV_LOG_QUIET); // it reports every frame at info level
     c.graph = avfilter_graph_alloc();
     char args[128];
     snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=gray:time_base=1/25:pixel_aspect=1/1", W, H);
     if (!c.graph
         || avfilter_graph_create_filter(&c.source, avfilter_get_by_name("buffer"), "in", args, nullptr, c.graph) < 0
-        || avfilter_graph_create_filter(&c.sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, c.graph) < 0)
+        || avfilter_graph_create_filter(&c.sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, c.graph)
+               < 0)
         fail("cannot build the filter graph");
     AVFilterInOut *outputs = avfilter_inout_alloc(), *inputs = avfilter_inout_alloc();
     outputs->name = av_strdup("in");

@@ -19,11 +19,11 @@
 // v4l2_format is 204 bytes on 32-bit systems and 208 on 64-bit ones.
 static const unsigned long s_fmt_other =
     _IOC(_IOC_READ | _IOC_WRITE, 'V', 5, sizeof(struct v4l2_format) == 208 ? 204 : 208);
-static const char* const s_fmt_other_label = sizeof(struct v4l2_format) == 208 ? "32-bit layout" : "64-bit layout";
+static const char *const s_fmt_other_label = sizeof(struct v4l2_format) == 208 ? "32-bit layout" : "64-bit layout";
 
 struct Request {
     unsigned long number;
-    const char* name;
+    const char *name;
     DeviceKind kind;
 };
 
@@ -49,8 +49,8 @@ struct Answer {
     std::string out;
 };
 
-static std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
-static std::string fmt(const char* f, ...)
+static std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+static std::string fmt(const char *f, ...)
 {
     char buf[512];
     va_list ap;
@@ -83,7 +83,7 @@ static bool begin_poll()
     return true;
 }
 
-static const PollStep* current_step()
+static const PollStep *current_step()
 {
     if (sim->sc.steps.empty())
         return nullptr;
@@ -94,22 +94,25 @@ static const PollStep* current_step()
     return &sim->sc.steps[sim->step];
 }
 
-static const char* format_label(int f)
+static const char *format_label(int f)
 {
-    return f == VIDEO_FORMAT_4_3 ? " (4:3)" : f == VIDEO_FORMAT_16_9 ? " (16:9)" : f == VIDEO_FORMAT_221_1 ? " (2.21:1)" : "";
+    return f == VIDEO_FORMAT_4_3     ? " (4:3)"
+           : f == VIDEO_FORMAT_16_9  ? " (16:9)"
+           : f == VIDEO_FORMAT_221_1 ? " (2.21:1)"
+                                     : "";
 }
 
 // ---- decoder and frontend -----------------------------------------------
 
-static void get_status(void* arg, Answer& a)
+static void get_status(void *arg, Answer &a)
 {
     if (sim->fe_began_poll)
-        sim->fe_began_poll = false;  // this poll began with the frontend
+        sim->fe_began_poll = false; // this poll began with the frontend
     else if (!begin_poll()) {
         a.err = EIO;
         return;
     }
-    const PollStep* st = current_step();
+    const PollStep *st = current_step();
     struct video_status vs {};
     vs.play_state = VIDEO_PLAYING;
     vs.stream_source = VIDEO_SOURCE_DEMUX;
@@ -121,7 +124,7 @@ static void get_status(void* arg, Answer& a)
     a.out = fmt(" video_format=%d%s", st->video_format, format_label(st->video_format));
 }
 
-static void read_fe_status(void* arg, Answer& a)
+static void read_fe_status(void *arg, Answer &a)
 {
     sim->fe_began_poll = false;
     if (!begin_poll()) {
@@ -130,8 +133,9 @@ static void read_fe_status(void* arg, Answer& a)
     }
     sim->fe_began_poll = true;
     bool lock = current_step()->lock;
-    fe_status_t status = lock ? (fe_status_t)(FE_HAS_SIGNAL | FE_HAS_CARRIER | FE_HAS_VITERBI | FE_HAS_SYNC | FE_HAS_LOCK)
-                              : (fe_status_t)(FE_HAS_SIGNAL | FE_HAS_CARRIER);
+    fe_status_t status =
+        lock ? (fe_status_t)(FE_HAS_SIGNAL | FE_HAS_CARRIER | FE_HAS_VITERBI | FE_HAS_SYNC | FE_HAS_LOCK)
+             : (fe_status_t)(FE_HAS_SIGNAL | FE_HAS_CARRIER);
     if (!user_copy(arg, &status, sizeof status)) {
         a.err = EFAULT;
         return;
@@ -141,7 +145,7 @@ static void read_fe_status(void* arg, Answer& a)
 
 // Writes the picture to the first free still-NNN.mpg, straight from the
 // program's memory, so that a bad pointer gives EFAULT.
-static void save_still(const Device& dev, const char* data, int size, Answer& a)
+static void save_still(const Device &dev, const char *data, int size, Answer &a)
 {
     char name[64];
     int fd = -1;
@@ -169,9 +173,9 @@ static void save_still(const Device& dev, const char* data, int size, Answer& a)
     a.out = fmt(" (%s)", name);
 }
 
-static void still_picture(const OpenDev& od, void* arg, Answer& a)
+static void still_picture(const OpenDev &od, void *arg, Answer &a)
 {
-    const Device& dev = sim->sc.devices[od.dev];
+    const Device &dev = sim->sc.devices[od.dev];
     struct video_still_picture sp;
     if (!user_copy(&sp, arg, sizeof sp)) {
         a.err = EFAULT;
@@ -179,7 +183,7 @@ static void still_picture(const OpenDev& od, void* arg, Answer& a)
     }
     a.in = fmt(" size=%d", (int)sp.size);
     if ((od.flags & O_ACCMODE) == O_RDONLY) {
-        a.err = EPERM;  // the driver takes pictures only from a writer
+        a.err = EPERM; // the driver takes pictures only from a writer
         return;
     }
     if (sp.size < 0) {
@@ -205,7 +209,7 @@ static void still_picture(const OpenDev& od, void* arg, Answer& a)
 // ---- capture ----------------------------------------------------------------
 
 // Loads a frame's pixels; the last one stays cached, as polls repeat frames.
-static bool load_frame(const PollStep& st)
+static bool load_frame(const PollStep &st)
 {
     if (sim->frame_file == st.frame_path)
         return true;
@@ -230,7 +234,7 @@ static bool load_frame(const PollStep& st)
     return true;
 }
 
-static void capture_sync(OpenDev& od, void* arg, Answer& a)
+static void capture_sync(OpenDev &od, void *arg, Answer &a)
 {
     int frame;
     if (!user_copy(&frame, arg, sizeof frame)) {
@@ -243,13 +247,13 @@ static void capture_sync(OpenDev& od, void* arg, Answer& a)
         return;
     }
     od.capture_queued = false;
-    const PollStep* st = current_step();
+    const PollStep *st = current_step();
     if (st && !st->frame.empty()) {
         if (!load_frame(*st)) {
-            a.err = EIO;  // the frame file went away after the check
+            a.err = EIO; // the frame file went away after the check
             return;
         }
-        for (const Mapping& m : sim->devs[od.dev].maps)
+        for (const Mapping &m : sim->devs[od.dev].maps)
             memcpy(m.addr, sim->frame.data(), m.length < sim->frame.size() ? m.length : sim->frame.size());
         a.out = " (" + st->frame + ")";
     } else {
@@ -258,9 +262,9 @@ static void capture_sync(OpenDev& od, void* arg, Answer& a)
     pass_time(sim->sc.capture_ns);
 }
 
-static void capture_request(OpenDev& od, const Request& r, void* arg, Answer& a)
+static void capture_request(OpenDev &od, const Request &r, void *arg, Answer &a)
 {
-    const Device& dev = sim->sc.devices[od.dev];
+    const Device &dev = sim->sc.devices[od.dev];
     if (r.number == VIDIOCGMBUF) {
         struct video_mbuf mb {};
         mb.size = (int)dev.mbuf;
@@ -272,7 +276,7 @@ static void capture_request(OpenDev& od, const Request& r, void* arg, Answer& a)
     } else if (r.number == VIDIOCGCAP) {
         struct video_capability cap {};
         snprintf(cap.name, sizeof cap.name, "devsim capture");
-        cap.type = 1;  // can capture
+        cap.type = 1; // can capture
         cap.channels = 1;
         cap.maxwidth = cap.minwidth = dev.width;
         cap.maxheight = cap.minheight = dev.height;
@@ -298,7 +302,7 @@ static void capture_request(OpenDev& od, const Request& r, void* arg, Answer& a)
 
 // ---- sliced VBI and mixer ---------------------------------------------------
 
-static void set_format(OpenDev& od, void* arg, Answer& a)
+static void set_format(OpenDev &od, void *arg, Answer &a)
 {
     struct v4l2_format f;
     if (!user_copy(&f, arg, sizeof f)) {
@@ -320,10 +324,10 @@ static void set_format(OpenDev& od, void* arg, Answer& a)
     od.format_set = true;
 }
 
-static void mixer_request(const OpenDev& od, const Request& r, void* arg, Answer& a)
+static void mixer_request(const OpenDev &od, const Request &r, void *arg, Answer &a)
 {
-    const Device& dev = sim->sc.devices[od.dev];
-    DevState& ds = sim->devs[od.dev];
+    const Device &dev = sim->sc.devices[od.dev];
+    DevState &ds = sim->devs[od.dev];
     int level;
     if (r.number == SOUND_MIXER_WRITE_CD) {
         if (!user_copy(&level, arg, sizeof level)) {
@@ -338,7 +342,7 @@ static void mixer_request(const OpenDev& od, const Request& r, void* arg, Answer
         return;
     }
     if (!dev.has_cd) {
-        a.err = EINVAL;  // no CD channel on this card
+        a.err = EINVAL; // no CD channel on this card
         return;
     }
     if (!user_copy(arg, &ds.cd_level, sizeof ds.cd_level))
@@ -349,7 +353,7 @@ static void mixer_request(const OpenDev& od, const Request& r, void* arg, Answer
 
 // The arguments of a request, for the trace line of an injected failure
 // (the handlers below describe them the same way).
-static std::string describe_input(unsigned long req, void* arg)
+static std::string describe_input(unsigned long req, void *arg)
 {
     if (req == VIDIOCMCAPTURE) {
         struct video_mmap vm;
@@ -375,12 +379,12 @@ static std::string describe_input(unsigned long req, void* arg)
     return "";
 }
 
-int device_ioctl(OpenDev& od, unsigned long req, void* arg)
+int device_ioctl(OpenDev &od, unsigned long req, void *arg)
 {
     long long t = trace_now();
-    const Device& dev = sim->sc.devices[od.dev];
-    const Request* r = nullptr;
-    for (const Request& q : requests)
+    const Device &dev = sim->sc.devices[od.dev];
+    const Request *r = nullptr;
+    for (const Request &q : requests)
         if (q.number == req)
             r = &q;
     if (!r) {
@@ -428,32 +432,41 @@ int device_ioctl(OpenDev& od, unsigned long req, void* arg)
 // ---- write ------------------------------------------------------------------
 
 // The aspect-ratio group of EN 300 294 (bits b0..b3, b3 an odd-parity bit).
-static const char* aspect_label(unsigned code)
+static const char *aspect_label(unsigned code)
 {
     switch (code & 0xf) {
-    case 0x8: return "4:3 full format";
-    case 0x1: return "14:9 letterbox, centre";
-    case 0x2: return "14:9 letterbox, top";
-    case 0xb: return "16:9 letterbox, centre";
-    case 0x4: return "16:9 letterbox, top";
-    case 0xd: return "greater than 16:9 letterbox, centre";
-    case 0xe: return "14:9 full format";
-    case 0x7: return "16:9 full format (anamorphic)";
-    default: return nullptr;
+    case 0x8:
+        return "4:3 full format";
+    case 0x1:
+        return "14:9 letterbox, centre";
+    case 0x2:
+        return "14:9 letterbox, top";
+    case 0xb:
+        return "16:9 letterbox, centre";
+    case 0x4:
+        return "16:9 letterbox, top";
+    case 0xd:
+        return "greater than 16:9 letterbox, centre";
+    case 0xe:
+        return "14:9 full format";
+    case 0x7:
+        return "16:9 full format (anamorphic)";
+    default:
+        return nullptr;
     }
 }
 
-static std::string wss_text(const struct v4l2_sliced_vbi_data& rec)
+static std::string wss_text(const struct v4l2_sliced_vbi_data &rec)
 {
     if (rec.id == 0)
         return " (WSS off)";
     unsigned code = rec.data[0] | (rec.data[1] & 0x3fu) << 8;
-    if (const char* label = aspect_label(code))
+    if (const char *label = aspect_label(code))
         return fmt(" (WSS 0x%x: %s)", code, label);
     return fmt(" (WSS 0x%x: bad parity; b0-b2 as in %s)", code, aspect_label(code ^ 0x8));
 }
 
-static bool append_record(const std::string& file, const void* rec, size_t n, int& err)
+static bool append_record(const std::string &file, const void *rec, size_t n, int &err)
 {
     errno = 0;
     int fd = (int)syscall(SYS_openat, AT_FDCWD, file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -467,17 +480,17 @@ static bool append_record(const std::string& file, const void* rec, size_t n, in
     return true;
 }
 
-static ssize_t vbi_write(OpenDev& od, const void* buf, size_t n, long long t)
+static ssize_t vbi_write(OpenDev &od, const void *buf, size_t n, long long t)
 {
-    const Device& dev = sim->sc.devices[od.dev];
+    const Device &dev = sim->sc.devices[od.dev];
     struct v4l2_sliced_vbi_data rec;
     static_assert(sizeof rec == 64, "sliced VBI record");
     std::string in;
     int err = 0;
     bool have = n == sizeof rec && user_copy(&rec, buf, sizeof rec);
     if (have)
-        in = fmt(" id=%s field=%u line=%u data=%02x %02x", rec.id ? fmt("0x%x", rec.id).c_str() : "0",
-                 rec.field, rec.line, rec.data[0], rec.data[1]);
+        in = fmt(" id=%s field=%u line=%u data=%02x %02x", rec.id ? fmt("0x%x", rec.id).c_str() : "0", rec.field,
+                 rec.line, rec.data[0], rec.data[1]);
     else
         in = fmt(" count=%zu", n);
     if (injected("write", err)) {
@@ -485,8 +498,8 @@ static ssize_t vbi_write(OpenDev& od, const void* buf, size_t n, long long t)
         err = EBADF;
     } else if (n == sizeof rec && !have) {
         err = EFAULT;
-    } else if (n != sizeof rec || !od.format_set || (rec.id != 0 && rec.id != V4L2_SLICED_WSS_625)
-               || rec.field != 0 || rec.line != 23) {
+    } else if (n != sizeof rec || !od.format_set || (rec.id != 0 && rec.id != V4L2_SLICED_WSS_625) || rec.field != 0
+               || rec.line != 23) {
         err = EINVAL;
     } else if (!dev.records.empty() && !append_record(dev.records, &rec, sizeof rec, err)) {
     } else {
@@ -498,7 +511,7 @@ static ssize_t vbi_write(OpenDev& od, const void* buf, size_t n, long long t)
     return -1;
 }
 
-ssize_t device_write(OpenDev& od, const void* buf, size_t n)
+ssize_t device_write(OpenDev &od, const void *buf, size_t n)
 {
     long long t = trace_now();
     if (sim->sc.devices[od.dev].kind == DeviceKind::vbi)
@@ -506,7 +519,7 @@ ssize_t device_write(OpenDev& od, const void* buf, size_t n)
     int err = 0;
     long r = -1;
     if (!injected("write", err)) {
-        r = syscall(SYS_write, od.fd, buf, n);  // the /dev/null behind it
+        r = syscall(SYS_write, od.fd, buf, n); // the /dev/null behind it
         if (r < 0)
             err = errno;
     }

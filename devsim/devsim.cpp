@@ -19,18 +19,18 @@
 
 static const int status_setup = 125;
 
-static void usage(FILE* f)
+static void usage(FILE *f)
 {
     fputs("usage: devsim SCENARIO [--trace FILE] -- PROGRAM [ARG...]\n", f);
 }
 
-[[noreturn]] static void fail(const std::string& msg)
+[[noreturn]] static void fail(const std::string &msg)
 {
     fprintf(stderr, "devsim: %s\n", msg.c_str());
     exit(status_setup);
 }
 
-static std::string absolute(const std::string& p)
+static std::string absolute(const std::string &p)
 {
     if (!p.empty() && p[0] == '/')
         return normalize_path(p);
@@ -42,7 +42,7 @@ static std::string absolute(const std::string& p)
 
 static std::string find_library()
 {
-    const char* env = getenv("DEVSIM_LIBRARY");
+    const char *env = getenv("DEVSIM_LIBRARY");
     std::string lib;
     if (env && *env) {
         lib = absolute(env);
@@ -61,9 +61,9 @@ static std::string find_library()
     return lib;
 }
 
-static void prepare_files(const Scenario& sc)
+static void prepare_files(const Scenario &sc)
 {
-    for (const Device& dev : sc.devices) {
+    for (const Device &dev : sc.devices) {
         if (!dev.records.empty()) {
             int fd = open(dev.records.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fd < 0)
@@ -85,8 +85,7 @@ static void prepare_files(const Scenario& sc)
 // direct ioperm system call is refused by the kernel.
 static void drop_raw_io()
 {
-    if (prctl(PR_CAPBSET_READ, CAP_SYS_RAWIO, 0, 0, 0) == 1
-        && prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0) {
+    if (prctl(PR_CAPBSET_READ, CAP_SYS_RAWIO, 0, 0, 0) == 1 && prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0) {
         // Not allowed to drop it (no CAP_SETPCAP): then let no exec raise privileges.
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
             fail(std::string("can't keep the program from raw I/O (") + strerror(errno) + ")");
@@ -104,16 +103,16 @@ static void drop_raw_io()
         fail(std::string("can't drop the raw I/O capability (") + strerror(errno) + ")");
 }
 
-static void append_env(const char* name, const std::string& value, const char* sep, bool before)
+static void append_env(const char *name, const std::string &value, const char *sep, bool before)
 {
-    const char* old = getenv(name);
+    const char *old = getenv(name);
     std::string v = value;
     if (old && *old)
         v = before ? value + sep + old : std::string(old) + sep + value;
     setenv(name, v.c_str(), 1);
 }
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     std::string scenario_arg, trace_arg;
     bool have_scenario = false, have_trace = false;

@@ -19,24 +19,24 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-extern char** environ;
+extern char **environ;
 
-Sim* sim;
+Sim *sim;
 
 enum class Phase {
-    unread,     // no call has needed the scenario yet
-    reading,    // being read: calls made meanwhile go to libc
-    playing,    // a scenario is played
-    idle,       // no scenario: every call goes to libc
+    unread,  // no call has needed the scenario yet
+    reading, // being read: calls made meanwhile go to libc
+    playing, // a scenario is played
+    idle,    // no scenario: every call goes to libc
 };
 static Phase state = Phase::unread;
 
-static const long long virtual_epoch = 946684800;  // 2000-01-01 00:00:00 UTC
-static const int high_fd = 900;  // our own descriptors stay out of the program's way
+static const long long virtual_epoch = 946684800; // 2000-01-01 00:00:00 UTC
+static const int high_fd = 900;                   // our own descriptors stay out of the program's way
 
 // The call cannot go on without libc's own entry point: name the missing one
 // and end, rather than call through a null pointer.
-[[noreturn]] static void fail_missing(const char* name)
+[[noreturn]] static void fail_missing(const char *name)
 {
     static const char head[] = "devsim: can't find libc's ";
     syscall(SYS_write, 2, head, sizeof head - 1);
@@ -46,7 +46,7 @@ static const int high_fd = 900;  // our own descriptors stay out of the program'
 }
 
 template <typename F>
-static F real(F& slot, const char* name)
+static F real(F &slot, const char *name)
 {
     if (!slot) {
         slot = (F)dlsym(RTLD_NEXT, name);
@@ -57,25 +57,25 @@ static F real(F& slot, const char* name)
 }
 #define REAL(name) real(real_##name, #name)
 
-static int (*real_open)(const char*, int, ...);
-static int (*real_open64)(const char*, int, ...);
-static int (*real___open_2)(const char*, int);
-static int (*real___open64_2)(const char*, int);
-static int (*real_openat)(int, const char*, int, ...);
-static int (*real_openat64)(int, const char*, int, ...);
-static int (*real___openat_2)(int, const char*, int);
-static int (*real___openat64_2)(int, const char*, int);
+static int (*real_open)(const char *, int, ...);
+static int (*real_open64)(const char *, int, ...);
+static int (*real___open_2)(const char *, int);
+static int (*real___open64_2)(const char *, int);
+static int (*real_openat)(int, const char *, int, ...);
+static int (*real_openat64)(int, const char *, int, ...);
+static int (*real___openat_2)(int, const char *, int);
+static int (*real___openat64_2)(int, const char *, int);
 static int (*real_close)(int);
 static int (*real_ioctl)(int, unsigned long, ...);
-static ssize_t (*real_write)(int, const void*, size_t);
+static ssize_t (*real_write)(int, const void *, size_t);
 static int (*real_usleep)(useconds_t);
 static unsigned (*real_sleep)(unsigned);
-static int (*real_nanosleep)(const struct timespec*, struct timespec*);
-static int (*real_clock_nanosleep)(clockid_t, int, const struct timespec*, struct timespec*);
-static int (*real_gettimeofday)(struct timeval*, void*);
-static int (*real_clock_gettime)(clockid_t, struct timespec*);
-static time_t (*real_time)(time_t*);
-[[maybe_unused]] static int (*real_sigaction)(int, const struct sigaction*, struct sigaction*);
+static int (*real_nanosleep)(const struct timespec *, struct timespec *);
+static int (*real_clock_nanosleep)(clockid_t, int, const struct timespec *, struct timespec *);
+static int (*real_gettimeofday)(struct timeval *, void *);
+static int (*real_clock_gettime)(clockid_t, struct timespec *);
+static time_t (*real_time)(time_t *);
+[[maybe_unused]] static int (*real_sigaction)(int, const struct sigaction *, struct sigaction *);
 
 // ---- start-up -----------------------------------------------------------
 
@@ -106,12 +106,12 @@ static bool ensure_init()
     if (state == Phase::reading || !environ)
         return false;
     state = Phase::reading;
-    const char* path = getenv("DEVSIM_SCENARIO");
+    const char *path = getenv("DEVSIM_SCENARIO");
     if (!path || !*path) {
         state = Phase::idle;
         return false;
     }
-    Sim* s = new Sim;
+    Sim *s = new Sim;
     std::string err = parse_scenario(path, s->sc);
     if (!err.empty()) {
         std::string msg = "devsim: " + err + "\n";
@@ -122,10 +122,10 @@ static bool ensure_init()
     for (size_t i = 0; i < s->sc.devices.size(); i++)
         s->devs[i].cd_level = s->sc.devices[i].cd_level;
     s->port_ok.assign(0x10000, 0);
-    const char* tp = getenv("DEVSIM_TRACE");
+    const char *tp = getenv("DEVSIM_TRACE");
     if (tp && *tp)
-        s->trace_fd = move_high((int)syscall(SYS_openat, AT_FDCWD, tp,
-                                             O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        s->trace_fd =
+            move_high((int)syscall(SYS_openat, AT_FDCWD, tp, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     s->real_start_ns = monotonic_ns();
     sim = s;
     state = Phase::playing;
@@ -140,7 +140,7 @@ long long trace_now()
 }
 
 // One line in one write on an O_APPEND descriptor: lines of several processes never mix.
-void trace(long long t, const char* fmt, ...)
+void trace(long long t, const char *fmt, ...)
 {
     if (sim->trace_fd < 0)
         return;
@@ -161,21 +161,21 @@ void trace(long long t, const char* fmt, ...)
 
 std::string err_text(int err)
 {
-    const char* name = errno_name(err);
+    const char *name = errno_name(err);
     return name ? name : std::to_string(err);
 }
 
-bool injected(const std::string& call, int& err)
+bool injected(const std::string &call, int &err)
 {
     long long n = 0;
-    for (auto& c : sim->counts)
+    for (auto &c : sim->counts)
         if (c.first == call)
             n = ++c.second;
     if (!n) {
         sim->counts.push_back({call, 1});
         n = 1;
     }
-    for (const FailRule& r : sim->sc.fails) {
+    for (const FailRule &r : sim->sc.fails) {
         if (r.call == call && (r.nth == 0 || r.nth == n)) {
             err = r.error;
             return true;
@@ -186,10 +186,10 @@ bool injected(const std::string& call, int& err)
 
 // Copies through a pipe, so that a bad pointer of the program gives EFAULT as
 // the kernel would, instead of a crash inside the simulator.
-bool user_copy(void* dst, const void* src, size_t n)
+bool user_copy(void *dst, const void *src, size_t n)
 {
     pid_t pid = (pid_t)syscall(SYS_getpid);
-    if (sim->copy_pid != pid) {  // a forked child must not share the parent's pipe
+    if (sim->copy_pid != pid) { // a forked child must not share the parent's pipe
         int p[2];
         if (syscall(SYS_pipe2, p, O_CLOEXEC | O_NONBLOCK) != 0)
             return false;
@@ -197,22 +197,20 @@ bool user_copy(void* dst, const void* src, size_t n)
         sim->copy_pipe[1] = move_high(p[1]);
         sim->copy_pid = pid;
     }
-    const char* s = (const char*)src;
-    char* d = (char*)dst;
+    const char *s = (const char *)src;
+    char *d = (char *)dst;
     while (n > 0) {
         size_t chunk = n < 4096 ? n : 4096;
         long w = syscall(SYS_write, sim->copy_pipe[1], s, chunk);
         if (w != (long)chunk) {
             char junk[4096];
-            while (w > 0 && syscall(SYS_read, sim->copy_pipe[0], junk, sizeof junk) > 0) {
-            }
+            while (w > 0 && syscall(SYS_read, sim->copy_pipe[0], junk, sizeof junk) > 0) {}
             return false;
         }
         long r = syscall(SYS_read, sim->copy_pipe[0], d, chunk);
         if (r != (long)chunk) {
             char junk[4096];
-            while (syscall(SYS_read, sim->copy_pipe[0], junk, sizeof junk) > 0) {
-            }
+            while (syscall(SYS_read, sim->copy_pipe[0], junk, sizeof junk) > 0) {}
             return false;
         }
         s += chunk;
@@ -225,8 +223,7 @@ bool user_copy(void* dst, const void* src, size_t n)
 static void real_sleep_ns(long long ns)
 {
     struct timespec ts = {(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
-    while (REAL(nanosleep)(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (REAL(nanosleep)(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 // Moves the virtual clock on. A program that would sleep past the scenario's
@@ -239,7 +236,7 @@ static void advance_virtual(long long ns)
         sim->vclock_ns = end;
         trace(end, "end of virtual time");
         syscall(SYS_kill, syscall(SYS_getpid), SIGTERM);
-        syscall(SYS_kill, syscall(SYS_getpid), SIGKILL);  // SIGTERM was caught or blocked
+        syscall(SYS_kill, syscall(SYS_getpid), SIGKILL); // SIGTERM was caught or blocked
     }
     sim->vclock_ns += ns;
 }
@@ -254,17 +251,17 @@ void pass_time(long long ns)
 
 // ---- opening and closing ------------------------------------------------
 
-static OpenDev* find_open(int fd)
+static OpenDev *find_open(int fd)
 {
     if (state != Phase::playing || fd < 0)
         return nullptr;
-    for (OpenDev& od : sim->open)
+    for (OpenDev &od : sim->open)
         if (od.fd == fd)
             return &od;
     return nullptr;
 }
 
-static int find_device(const std::string& norm)
+static int find_device(const std::string &norm)
 {
     for (size_t i = 0; i < sim->sc.devices.size(); i++)
         if (sim->sc.devices[i].path == norm)
@@ -274,17 +271,23 @@ static int find_device(const std::string& norm)
 
 static std::string flag_text(int flags, mode_t mode)
 {
-    static const struct { int bit; const char* name; } names[] = {
-        {O_CREAT, "O_CREAT"}, {O_EXCL, "O_EXCL"}, {O_NOCTTY, "O_NOCTTY"}, {O_TRUNC, "O_TRUNC"},
-        {O_APPEND, "O_APPEND"}, {O_NONBLOCK, "O_NONBLOCK"}, {O_SYNC, "O_SYNC"}, {O_DSYNC, "O_DSYNC"},
-        {O_TMPFILE, "O_TMPFILE"}, {O_DIRECTORY, "O_DIRECTORY"}, {O_NOFOLLOW, "O_NOFOLLOW"},
-        {O_CLOEXEC, "O_CLOEXEC"}, {O_PATH, "O_PATH"}, {O_DIRECT, "O_DIRECT"}, {O_NOATIME, "O_NOATIME"},
+    static const struct {
+        int bit;
+        const char *name;
+    } names[] = {
+        {O_CREAT, "O_CREAT"},     {O_EXCL, "O_EXCL"},           {O_NOCTTY, "O_NOCTTY"},     {O_TRUNC, "O_TRUNC"},
+        {O_APPEND, "O_APPEND"},   {O_NONBLOCK, "O_NONBLOCK"},   {O_SYNC, "O_SYNC"},         {O_DSYNC, "O_DSYNC"},
+        {O_TMPFILE, "O_TMPFILE"}, {O_DIRECTORY, "O_DIRECTORY"}, {O_NOFOLLOW, "O_NOFOLLOW"}, {O_CLOEXEC, "O_CLOEXEC"},
+        {O_PATH, "O_PATH"},       {O_DIRECT, "O_DIRECT"},       {O_NOATIME, "O_NOATIME"},
     };
     int acc = flags & O_ACCMODE;
-    std::string s = acc == O_RDONLY ? "O_RDONLY" : acc == O_WRONLY ? "O_WRONLY" : acc == O_RDWR ? "O_RDWR" : "O_ACCMODE";
+    std::string s = acc == O_RDONLY   ? "O_RDONLY"
+                    : acc == O_WRONLY ? "O_WRONLY"
+                    : acc == O_RDWR   ? "O_RDWR"
+                                      : "O_ACCMODE";
     int rest = flags & ~O_ACCMODE;
-    rest &= ~O_LARGEFILE;  // 32-bit open64 adds it; it says nothing about the device
-    for (const auto& n : names) {
+    rest &= ~O_LARGEFILE; // 32-bit open64 adds it; it says nothing about the device
+    for (const auto &n : names) {
         if ((rest & n.bit) == n.bit) {
             s += std::string("|") + n.name;
             rest &= ~n.bit;
@@ -303,7 +306,7 @@ static std::string flag_text(int flags, mode_t mode)
     return s;
 }
 
-static std::string full_path(int dirfd, const char* path)
+static std::string full_path(int dirfd, const char *path)
 {
     std::string p = path;
     if (!p.empty() && p[0] == '/')
@@ -346,7 +349,7 @@ static std::string follow_links(std::string pending)
         char target[PATH_MAX];
         ssize_t n = readlink(cand.c_str(), target, sizeof target - 1);
         if (n <= 0) {
-            done = cand;  // no link, or nothing there: taken as it stands
+            done = cand; // no link, or nothing there: taken as it stands
             continue;
         }
         if (++hops > 40)
@@ -361,7 +364,7 @@ static std::string follow_links(std::string pending)
 }
 
 // Takes over the open when the path is one devsim plays; false: let libc open it.
-__attribute__((noinline)) static bool sim_open(int dirfd, const char* path, int flags, mode_t mode, int& result)
+__attribute__((noinline)) static bool sim_open(int dirfd, const char *path, int flags, mode_t mode, int &result)
 {
     if (!path || !ensure_init())
         return false;
@@ -389,8 +392,7 @@ __attribute__((noinline)) static bool sim_open(int dirfd, const char* path, int 
         }
         if (!inj) {
             // a real descriptor, so that read, fcntl, poll and close behave
-            int fd = (int)syscall(SYS_openat, AT_FDCWD, "/dev/null",
-                                  (flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK)));
+            int fd = (int)syscall(SYS_openat, AT_FDCWD, "/dev/null", (flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK)));
             if (fd < 0) {
                 err = errno;
             } else {
@@ -418,23 +420,23 @@ static bool needs_mode(int flags)
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-#define MODE_ARG(flags, last)             \
-    mode_t mode = 0;                      \
-    if (needs_mode(flags)) {              \
-        va_list ap;                       \
-        va_start(ap, last);               \
-        mode = (mode_t)va_arg(ap, int);   \
-        va_end(ap);                       \
+#define MODE_ARG(flags, last) \
+    mode_t mode = 0; \
+    if (needs_mode(flags)) { \
+        va_list ap; \
+        va_start(ap, last); \
+        mode = (mode_t)va_arg(ap, int); \
+        va_end(ap); \
     }
 
 extern "C" {
 
-int __open_2(const char* path, int flags);
-int __open64_2(const char* path, int flags);
-int __openat_2(int dirfd, const char* path, int flags);
-int __openat64_2(int dirfd, const char* path, int flags);
+int __open_2(const char *path, int flags);
+int __open64_2(const char *path, int flags);
+int __openat_2(int dirfd, const char *path, int flags);
+int __openat64_2(int dirfd, const char *path, int flags);
 
-int open(const char* path, int flags, ...)
+int open(const char *path, int flags, ...)
 {
     MODE_ARG(flags, flags);
     int r;
@@ -443,7 +445,7 @@ int open(const char* path, int flags, ...)
     return REAL(open)(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...)
+int open64(const char *path, int flags, ...)
 {
     MODE_ARG(flags, flags);
     int r;
@@ -452,7 +454,7 @@ int open64(const char* path, int flags, ...)
     return REAL(open64)(path, flags, mode);
 }
 
-int __open_2(const char* path, int flags)
+int __open_2(const char *path, int flags)
 {
     int r;
     if (sim_open(AT_FDCWD, path, flags, 0, r))
@@ -460,7 +462,7 @@ int __open_2(const char* path, int flags)
     return REAL(__open_2)(path, flags);
 }
 
-int __open64_2(const char* path, int flags)
+int __open64_2(const char *path, int flags)
 {
     int r;
     if (sim_open(AT_FDCWD, path, flags, 0, r))
@@ -468,7 +470,7 @@ int __open64_2(const char* path, int flags)
     return REAL(__open64_2)(path, flags);
 }
 
-int openat(int dirfd, const char* path, int flags, ...)
+int openat(int dirfd, const char *path, int flags, ...)
 {
     MODE_ARG(flags, flags);
     int r;
@@ -477,7 +479,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     return REAL(openat)(dirfd, path, flags, mode);
 }
 
-int openat64(int dirfd, const char* path, int flags, ...)
+int openat64(int dirfd, const char *path, int flags, ...)
 {
     MODE_ARG(flags, flags);
     int r;
@@ -486,7 +488,7 @@ int openat64(int dirfd, const char* path, int flags, ...)
     return REAL(openat64)(dirfd, path, flags, mode);
 }
 
-int __openat_2(int dirfd, const char* path, int flags)
+int __openat_2(int dirfd, const char *path, int flags)
 {
     int r;
     if (sim_open(dirfd, path, flags, 0, r))
@@ -494,7 +496,7 @@ int __openat_2(int dirfd, const char* path, int flags)
     return REAL(__openat_2)(dirfd, path, flags);
 }
 
-int __openat64_2(int dirfd, const char* path, int flags)
+int __openat64_2(int dirfd, const char *path, int flags)
 {
     int r;
     if (sim_open(dirfd, path, flags, 0, r))
@@ -505,10 +507,10 @@ int __openat64_2(int dirfd, const char* path, int flags)
 int close(int fd)
 {
     if (state == Phase::playing && fd == sim->trace_fd && fd >= 0) {
-        errno = EBADF;  // ours, not the program's
+        errno = EBADF; // ours, not the program's
         return -1;
     }
-    OpenDev* od = find_open(fd);
+    OpenDev *od = find_open(fd);
     if (!od)
         return REAL(close)(fd);
     long long t = trace_now();
@@ -533,17 +535,17 @@ int ioctl(int fd, unsigned long req, ...) noexcept
 {
     va_list ap;
     va_start(ap, req);
-    void* arg = va_arg(ap, void*);
+    void *arg = va_arg(ap, void *);
     va_end(ap);
-    OpenDev* od = find_open(fd);
+    OpenDev *od = find_open(fd);
     if (!od)
         return REAL(ioctl)(fd, req, arg);
     return device_ioctl(*od, req, arg);
 }
 
-ssize_t write(int fd, const void* buf, size_t n)
+ssize_t write(int fd, const void *buf, size_t n)
 {
-    OpenDev* od = find_open(fd);
+    OpenDev *od = find_open(fd);
     if (!od)
         return REAL(write)(fd, buf, n);
     return device_write(*od, buf, n);
@@ -553,22 +555,22 @@ ssize_t write(int fd, const void* buf, size_t n)
 
 // ---- memory mappings ----------------------------------------------------
 
-static void* sys_mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off)
+static void *sys_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
 {
 #ifdef SYS_mmap
-    return (void*)syscall(SYS_mmap, addr, len, prot, flags, fd, off);
+    return (void *)syscall(SYS_mmap, addr, len, prot, flags, fd, off);
 #else
-    return (void*)syscall(SYS_mmap2, addr, len, prot, flags, fd, off / 4096);
+    return (void *)syscall(SYS_mmap2, addr, len, prot, flags, fd, off / 4096);
 #endif
 }
 
 // Forgets the mappings of a range the program unmaps or maps over, so that no
 // frame is ever copied to memory that is gone.
-static void forget_range(const char* lo, size_t len)
+static void forget_range(const char *lo, size_t len)
 {
-    for (DevState& ds : sim->devs) {
+    for (DevState &ds : sim->devs) {
         for (size_t i = 0; i < ds.maps.size();) {
-            const Mapping& m = ds.maps[i];
+            const Mapping &m = ds.maps[i];
             if (m.addr < lo + len && lo < m.addr + m.length)
                 ds.maps.erase(ds.maps.begin() + i);
             else
@@ -577,7 +579,7 @@ static void forget_range(const char* lo, size_t len)
     }
 }
 
-static const char* prot_text(int prot, char* buf, size_t size)
+static const char *prot_text(int prot, char *buf, size_t size)
 {
     if (prot == PROT_NONE) {
         snprintf(buf, size, "PROT_NONE");
@@ -591,23 +593,25 @@ static const char* prot_text(int prot, char* buf, size_t size)
     return buf;
 }
 
-static void* do_mmap(void* addr, size_t len, int prot, int flags, int fd, long long off)
+static void *do_mmap(void *addr, size_t len, int prot, int flags, int fd, long long off)
 {
     // Plain system calls for the program's own mappings: the sanitizer runtime
     // maps memory through here before anything is set up.
-    OpenDev* od = (flags & MAP_ANONYMOUS) ? nullptr : find_open(fd);
+    OpenDev *od = (flags & MAP_ANONYMOUS) ? nullptr : find_open(fd);
     if (!od) {
-        void* p = sys_mmap(addr, len, prot, flags, fd, (off_t)off);
+        void *p = sys_mmap(addr, len, prot, flags, fd, (off_t)off);
         if (state == Phase::playing && p != MAP_FAILED && (flags & MAP_FIXED))
-            forget_range((char*)p, len);
+            forget_range((char *)p, len);
         return p;
     }
     long long t = trace_now();
-    const Device& dev = sim->sc.devices[od->dev];
+    const Device &dev = sim->sc.devices[od->dev];
     char pbuf[64];
-    const char* type = (flags & MAP_TYPE) == MAP_SHARED ? "MAP_SHARED" : (flags & MAP_TYPE) == MAP_PRIVATE ? "MAP_PRIVATE" : "MAP_SHARED_VALIDATE";
+    const char *type = (flags & MAP_TYPE) == MAP_SHARED    ? "MAP_SHARED"
+                       : (flags & MAP_TYPE) == MAP_PRIVATE ? "MAP_PRIVATE"
+                                                           : "MAP_SHARED_VALIDATE";
     int err = 0;
-    void* p = MAP_FAILED;
+    void *p = MAP_FAILED;
     if (injected("mmap", err)) {
     } else if (dev.kind != DeviceKind::capture) {
         err = ENODEV;
@@ -621,8 +625,8 @@ static void* do_mmap(void* addr, size_t len, int prot, int flags, int fd, long l
             err = errno;
         } else {
             if (flags & MAP_FIXED)
-                forget_range((char*)p, len);
-            sim->devs[od->dev].maps.push_back({(char*)p, len});
+                forget_range((char *)p, len);
+            sim->devs[od->dev].maps.push_back({(char *)p, len});
         }
     }
     if (p == MAP_FAILED) {
@@ -631,36 +635,36 @@ static void* do_mmap(void* addr, size_t len, int prot, int flags, int fd, long l
         errno = err;
         return MAP_FAILED;
     }
-    trace(t, "mmap %s length=%zu %s %s offset=%lld -> ok", od->shown.c_str(), len,
-          prot_text(prot, pbuf, sizeof pbuf), type, off);
+    trace(t, "mmap %s length=%zu %s %s offset=%lld -> ok", od->shown.c_str(), len, prot_text(prot, pbuf, sizeof pbuf),
+          type, off);
     return p;
 }
 
 extern "C" {
 
-void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
 {
     return do_mmap(addr, len, prot, flags, fd, off);
 }
 
 #if !defined(__LP64__)
-void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept
 #else
-void* mmap64(void* addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
 #endif
 {
     return do_mmap(addr, len, prot, flags, fd, off);
 }
 
-int munmap(void* addr, size_t len) noexcept
+int munmap(void *addr, size_t len) noexcept
 {
     if (state == Phase::playing) {
         for (size_t d = 0; d < sim->devs.size(); d++) {
-            for (const Mapping& m : sim->devs[d].maps) {
+            for (const Mapping &m : sim->devs[d].maps) {
                 if (m.addr != addr)
                     continue;
                 long long t = trace_now();
-                const std::string& path = sim->sc.devices[d].path;
+                const std::string &path = sim->sc.devices[d].path;
                 int err = 0;
                 if (injected("munmap", err)) {
                     trace(t, "munmap %s length=%zu -> -1 %s", path.c_str(), len, err_text(err).c_str());
@@ -674,7 +678,7 @@ int munmap(void* addr, size_t len) noexcept
                     errno = err;
                     return -1;
                 }
-                forget_range((char*)addr, len);
+                forget_range((char *)addr, len);
                 trace(t, "munmap %s length=%zu -> 0", path.c_str(), len);
                 return 0;
             }
@@ -682,13 +686,13 @@ int munmap(void* addr, size_t len) noexcept
     }
     int r = (int)syscall(SYS_munmap, addr, len);
     if (r == 0 && state == Phase::playing)
-        forget_range((char*)addr, len);
+        forget_range((char *)addr, len);
     return r;
 }
 
 // ---- time -------------------------------------------------------------
 
-int gettimeofday(struct timeval* tv, void* tz) noexcept
+int gettimeofday(struct timeval *tv, void *tz) noexcept
 {
     if (!ensure_init() || !sim->sc.virtual_clock)
         return REAL(gettimeofday)(tv, tz);
@@ -702,16 +706,22 @@ int gettimeofday(struct timeval* tv, void* tz) noexcept
 static bool is_virtual_clock_id(clockid_t c)
 {
     switch (c) {
-    case CLOCK_REALTIME: case CLOCK_MONOTONIC: case CLOCK_MONOTONIC_RAW: case CLOCK_REALTIME_COARSE:
-    case CLOCK_MONOTONIC_COARSE: case CLOCK_BOOTTIME: case CLOCK_REALTIME_ALARM: case CLOCK_BOOTTIME_ALARM:
+    case CLOCK_REALTIME:
+    case CLOCK_MONOTONIC:
+    case CLOCK_MONOTONIC_RAW:
+    case CLOCK_REALTIME_COARSE:
+    case CLOCK_MONOTONIC_COARSE:
+    case CLOCK_BOOTTIME:
+    case CLOCK_REALTIME_ALARM:
+    case CLOCK_BOOTTIME_ALARM:
     case CLOCK_TAI:
         return true;
     default:
-        return false;  // CPU-time clocks stay real
+        return false; // CPU-time clocks stay real
     }
 }
 
-int clock_gettime(clockid_t c, struct timespec* ts) noexcept
+int clock_gettime(clockid_t c, struct timespec *ts) noexcept
 {
     if (!ensure_init() || !sim->sc.virtual_clock || !is_virtual_clock_id(c))
         return REAL(clock_gettime)(c, ts);
@@ -720,7 +730,7 @@ int clock_gettime(clockid_t c, struct timespec* ts) noexcept
     return 0;
 }
 
-time_t time(time_t* out) noexcept
+time_t time(time_t *out) noexcept
 {
     if (!ensure_init() || !sim->sc.virtual_clock)
         return REAL(time)(out);
@@ -764,7 +774,7 @@ unsigned sleep(unsigned s)
     return r;
 }
 
-int nanosleep(const struct timespec* req, struct timespec* rem)
+int nanosleep(const struct timespec *req, struct timespec *rem)
 {
     if (!ensure_init())
         return REAL(nanosleep)(req, rem);
@@ -786,7 +796,7 @@ int nanosleep(const struct timespec* req, struct timespec* rem)
     return 0;
 }
 
-int clock_nanosleep(clockid_t c, int flags, const struct timespec* req, struct timespec* rem)
+int clock_nanosleep(clockid_t c, int flags, const struct timespec *req, struct timespec *rem)
 {
     if (!ensure_init() || !req)
         return REAL(clock_nanosleep)(c, flags, req, rem);
@@ -826,10 +836,10 @@ static struct sigaction old_segv;
 // into 16-bit ones.
 enum : unsigned char {
     op_size_prefix = 0x66,
-    op_out_imm8_al = 0xE6,   // out imm8, al
-    op_out_imm8_eax = 0xE7,  // out imm8, eax
-    op_out_dx_al = 0xEE,     // out dx, al
-    op_out_dx_eax = 0xEF,    // out dx, eax
+    op_out_imm8_al = 0xE6,  // out imm8, al
+    op_out_imm8_eax = 0xE7, // out imm8, eax
+    op_out_dx_al = 0xEE,    // out dx, al
+    op_out_dx_eax = 0xEF,   // out dx, eax
 };
 
 static bool port_allowed(unsigned port, unsigned size)
@@ -845,12 +855,12 @@ static bool port_allowed(unsigned port, unsigned size)
 // A process without I/O permission faults on "out" with a general protection
 // fault: SIGSEGV, si_code SI_KERNEL and no address. We play the port write and
 // step over the instruction.
-static void on_segv(int sig, siginfo_t* si, void* ctx)
+static void on_segv(int sig, siginfo_t *si, void *ctx)
 {
-    ucontext_t* uc = (ucontext_t*)ctx;
+    ucontext_t *uc = (ucontext_t *)ctx;
     if (si->si_code == SI_KERNEL && si->si_addr == nullptr && state == Phase::playing) {
-        greg_t* g = uc->uc_mcontext.gregs;
-        const unsigned char* ip = (const unsigned char*)g[REG_RIP];
+        greg_t *g = uc->uc_mcontext.gregs;
+        const unsigned char *ip = (const unsigned char *)g[REG_RIP];
         size_t i = ip[0] == op_size_prefix ? 1 : 0;
         bool word = i == 1;
         unsigned op = ip[i], port = 0, size = 0;
@@ -865,7 +875,10 @@ static void on_segv(int sig, siginfo_t* si, void* ctx)
         if (len) {
             size = (op == op_out_imm8_al || op == op_out_dx_al) ? 1 : word ? 2 : 4;
             if (port_allowed(port, size)) {
-                unsigned long value = (unsigned long)g[REG_RAX] & (size == 1 ? 0xffUL : size == 2 ? 0xffffUL : 0xffffffffUL);
+                unsigned long value = (unsigned long)g[REG_RAX]
+                                      & (size == 1   ? 0xffUL
+                                         : size == 2 ? 0xffffUL
+                                                     : 0xffffffffUL);
                 trace(trace_now(), "%s 0x%x 0x%lx", size == 1 ? "outb" : size == 2 ? "outw" : "outl", port, value);
                 g[REG_RIP] += (greg_t)len;
                 return;
@@ -880,7 +893,7 @@ static void on_segv(int sig, siginfo_t* si, void* ctx)
     } else {
         struct sigaction dfl {};
         dfl.sa_handler = SIG_DFL;
-        REAL(sigaction)(SIGSEGV, &dfl, nullptr);  // the instruction runs again and kills us
+        REAL(sigaction)(SIGSEGV, &dfl, nullptr); // the instruction runs again and kills us
     }
 }
 
@@ -903,7 +916,7 @@ extern "C" {
 int ioperm(unsigned long from, unsigned long num, int on) noexcept
 {
     if (!ensure_init()) {
-        errno = EPERM;  // never the kernel's
+        errno = EPERM; // never the kernel's
         return -1;
     }
     long long t = trace_now();
@@ -963,7 +976,7 @@ __attribute__((destructor)) static void report_open_at_exit()
     if (state != Phase::playing || !sim->opened_any)
         return;
     std::string list;
-    for (const OpenDev& od : sim->open)
+    for (const OpenDev &od : sim->open)
         list += " " + od.shown;
     trace(trace_now(), "exit still open:%s", list.empty() ? " none" : list.c_str());
 }

@@ -12,12 +12,12 @@
 
 // Files are read with plain system calls: inside the preloaded library the
 // libc entry points are our own interposers.
-static int sys_open_read(const char* path)
+static int sys_open_read(const char *path)
 {
     return (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
 }
 
-static long sys_read(int fd, void* buf, size_t n)
+static long sys_read(int fd, void *buf, size_t n)
 {
     for (;;) {
         long r = syscall(SYS_read, fd, buf, n);
@@ -26,7 +26,7 @@ static long sys_read(int fd, void* buf, size_t n)
     }
 }
 
-static bool read_small_file(const std::string& path, std::string& out, int& err)
+static bool read_small_file(const std::string &path, std::string &out, int &err)
 {
     int fd = sys_open_read(path.c_str());
     if (fd < 0) {
@@ -52,36 +52,50 @@ static bool read_small_file(const std::string& path, std::string& out, int& err)
 
 struct ErrnoName {
     int value;
-    const char* name;
+    const char *name;
 };
 
 static const ErrnoName errno_names[] = {
-    {EPERM, "EPERM"}, {ENOENT, "ENOENT"}, {ESRCH, "ESRCH"}, {EINTR, "EINTR"},
-    {EIO, "EIO"}, {ENXIO, "ENXIO"}, {E2BIG, "E2BIG"}, {EBADF, "EBADF"},
-    {EAGAIN, "EAGAIN"}, {ENOMEM, "ENOMEM"}, {EACCES, "EACCES"}, {EFAULT, "EFAULT"},
-    {EBUSY, "EBUSY"}, {EEXIST, "EEXIST"}, {ENODEV, "ENODEV"}, {ENOTDIR, "ENOTDIR"},
-    {EISDIR, "EISDIR"}, {EINVAL, "EINVAL"}, {ENFILE, "ENFILE"}, {EMFILE, "EMFILE"},
-    {ENOTTY, "ENOTTY"}, {ENOSPC, "ENOSPC"}, {EROFS, "EROFS"}, {EPIPE, "EPIPE"},
-    {ERANGE, "ERANGE"}, {ENOSYS, "ENOSYS"}, {ENOBUFS, "ENOBUFS"},
-    {EOPNOTSUPP, "EOPNOTSUPP"}, {ENOTCONN, "ENOTCONN"}, {ETIMEDOUT, "ETIMEDOUT"},
+    {EPERM, "EPERM"},       {ENOENT, "ENOENT"},       {ESRCH, "ESRCH"},     {EINTR, "EINTR"},
+    {EIO, "EIO"},           {ENXIO, "ENXIO"},         {E2BIG, "E2BIG"},     {EBADF, "EBADF"},
+    {EAGAIN, "EAGAIN"},     {ENOMEM, "ENOMEM"},       {EACCES, "EACCES"},   {EFAULT, "EFAULT"},
+    {EBUSY, "EBUSY"},       {EEXIST, "EEXIST"},       {ENODEV, "ENODEV"},   {ENOTDIR, "ENOTDIR"},
+    {EISDIR, "EISDIR"},     {EINVAL, "EINVAL"},       {ENFILE, "ENFILE"},   {EMFILE, "EMFILE"},
+    {ENOTTY, "ENOTTY"},     {ENOSPC, "ENOSPC"},       {EROFS, "EROFS"},     {EPIPE, "EPIPE"},
+    {ERANGE, "ERANGE"},     {ENOSYS, "ENOSYS"},       {ENOBUFS, "ENOBUFS"}, {EOPNOTSUPP, "EOPNOTSUPP"},
+    {ENOTCONN, "ENOTCONN"}, {ETIMEDOUT, "ETIMEDOUT"},
 };
 
-const char* errno_name(int err)
+const char *errno_name(int err)
 {
-    for (const auto& e : errno_names)
+    for (const auto &e : errno_names)
         if (e.value == err)
             return e.name;
     return nullptr;
 }
 
-static const char* const call_names[] = {
-    "open", "close", "mmap", "munmap", "write",
-    "VIDEO_GET_STATUS", "VIDEO_STILLPICTURE", "VIDEO_PLAY", "FE_READ_STATUS",
-    "VIDIOCGMBUF", "VIDIOCGCAP", "VIDIOCMCAPTURE", "VIDIOCSYNC", "VIDIOC_S_FMT",
-    "SOUND_MIXER_READ_CD", "SOUND_MIXER_WRITE_CD", "ioperm", "iopl",
+static const char *const call_names[] = {
+    "open",
+    "close",
+    "mmap",
+    "munmap",
+    "write",
+    "VIDEO_GET_STATUS",
+    "VIDEO_STILLPICTURE",
+    "VIDEO_PLAY",
+    "FE_READ_STATUS",
+    "VIDIOCGMBUF",
+    "VIDIOCGCAP",
+    "VIDIOCMCAPTURE",
+    "VIDIOCSYNC",
+    "VIDIOC_S_FMT",
+    "SOUND_MIXER_READ_CD",
+    "SOUND_MIXER_WRITE_CD",
+    "ioperm",
+    "iopl",
 };
 
-std::string normalize_path(const std::string& path)
+std::string normalize_path(const std::string &path)
 {
     bool absolute = !path.empty() && path[0] == '/';
     std::vector<std::string> parts;
@@ -114,18 +128,18 @@ std::string normalize_path(const std::string& path)
     return out;
 }
 
-bool is_played_kind(const std::string& p)
+bool is_played_kind(const std::string &p)
 {
-    static const char* const prefixes[] = {"/dev/video", "/dev/vbi", "/dev/dsp", "/dev/mixer"};
+    static const char *const prefixes[] = {"/dev/video", "/dev/vbi", "/dev/dsp", "/dev/mixer"};
     if (p == "/dev/dvb" || p.rfind("/dev/dvb/", 0) == 0 || p == "/dev/port")
         return true;
-    for (const char* pre : prefixes)
+    for (const char *pre : prefixes)
         if (p.rfind(pre, 0) == 0)
             return true;
     return false;
 }
 
-static std::vector<std::string> split_words(const std::string& line)
+static std::vector<std::string> split_words(const std::string &line)
 {
     std::vector<std::string> words;
     size_t i = 0;
@@ -143,12 +157,12 @@ static std::vector<std::string> split_words(const std::string& line)
     return words;
 }
 
-static bool parse_int(const std::string& s, long long lo, long long hi, long long& out, int base = 0)
+static bool parse_int(const std::string &s, long long lo, long long hi, long long &out, int base = 0)
 {
     if (s.empty())
         return false;
     errno = 0;
-    char* end;
+    char *end;
     long long v = strtoll(s.c_str(), &end, base);
     if (errno || *end || v < lo || v > hi)
         return false;
@@ -156,14 +170,14 @@ static bool parse_int(const std::string& s, long long lo, long long hi, long lon
     return true;
 }
 
-static std::string resolve(const Scenario& sc, const std::string& name)
+static std::string resolve(const Scenario &sc, const std::string &name)
 {
     if (!name.empty() && name[0] == '/')
         return name;
     return sc.dir + "/" + name;
 }
 
-static bool starts_with(const std::string& s, const char* prefix, std::string& rest)
+static bool starts_with(const std::string &s, const char *prefix, std::string &rest)
 {
     size_t n = strlen(prefix);
     if (s.compare(0, n, prefix) != 0)
@@ -173,7 +187,7 @@ static bool starts_with(const std::string& s, const char* prefix, std::string& r
 }
 
 // Reads the P5 header; the pixels are checked only for being present.
-static std::string check_frame(PollStep& st)
+static std::string check_frame(PollStep &st)
 {
     std::string q = "frame '" + st.frame + "'";
     int fd = sys_open_read(st.frame_path.c_str());
@@ -182,7 +196,7 @@ static std::string check_frame(PollStep& st)
     char buf[4096];
     long n = sys_read(fd, buf, sizeof buf);
     struct stat sb;
-    bool have_size = fstat(fd, &sb) == 0;  // the raw call fills an older struct on 32-bit ABIs
+    bool have_size = fstat(fd, &sb) == 0; // the raw call fills an older struct on 32-bit ABIs
     syscall(SYS_close, fd);
     if (n < 0)
         return q + ": can't read (" + strerror(errno) + ")";
@@ -191,7 +205,7 @@ static std::string check_frame(PollStep& st)
         return q + " is not a binary PGM (P5)";
     pos = 2;
     long long fields[3];
-    for (long long& f : fields) {
+    for (long long &f : fields) {
         for (;;) {
             while (pos < n && strchr(" \t\r\n", buf[pos]))
                 pos++;
@@ -222,23 +236,24 @@ static std::string check_frame(PollStep& st)
     return "";
 }
 
-static DeviceKind device_kind(const std::string& d)
+static DeviceKind device_kind(const std::string &d)
 {
-    return d == "decoder" ? DeviceKind::decoder
-         : d == "frontend" ? DeviceKind::frontend
-         : d == "capture" ? DeviceKind::capture
-         : d == "vbi" ? DeviceKind::vbi : DeviceKind::mixer;
+    return d == "decoder"    ? DeviceKind::decoder
+           : d == "frontend" ? DeviceKind::frontend
+           : d == "capture"  ? DeviceKind::capture
+           : d == "vbi"      ? DeviceKind::vbi
+                             : DeviceKind::mixer;
 }
 
 // WIDTHxHEIGHT of a capture line; the mapped buffer defaults to one grey frame.
-static std::string parse_capture_size(Device& dev, const std::string& word)
+static std::string parse_capture_size(Device &dev, const std::string &word)
 {
     long long wd, ht;
     size_t x = word.find('x');
     if (x == std::string::npos)
         return "capture needs a size WIDTHxHEIGHT";
-    if (word.find_first_not_of("0123456789x") != std::string::npos
-        || !parse_int(word.substr(0, x), 0, 65535, wd, 10) || !parse_int(word.substr(x + 1), 0, 65535, ht, 10))
+    if (word.find_first_not_of("0123456789x") != std::string::npos || !parse_int(word.substr(0, x), 0, 65535, wd, 10)
+        || !parse_int(word.substr(x + 1), 0, 65535, ht, 10))
         return "bad capture size '" + word + "' (0 to 65535 each)";
     dev.width = (int)wd;
     dev.height = (int)ht;
@@ -247,8 +262,8 @@ static std::string parse_capture_size(Device& dev, const std::string& word)
 }
 
 // One NAME=VALUE word after the device path; which names count depends on the kind.
-static std::string parse_device_word(const Scenario& sc, Device& dev, const std::string& d, const std::string& word,
-                                     bool& mbuf_given, bool& cd_given)
+static std::string parse_device_word(const Scenario &sc, Device &dev, const std::string &d, const std::string &word,
+                                     bool &mbuf_given, bool &cd_given)
 {
     std::string rest;
     long long v;
@@ -275,9 +290,9 @@ static std::string parse_device_word(const Scenario& sc, Device& dev, const std:
     return "";
 }
 
-static std::string parse_device(Scenario& sc, const std::vector<std::string>& w, int lineno)
+static std::string parse_device(Scenario &sc, const std::vector<std::string> &w, int lineno)
 {
-    const std::string& d = w[0];
+    const std::string &d = w[0];
     Device dev;
     dev.kind = device_kind(d);
     dev.line = lineno;
@@ -286,7 +301,7 @@ static std::string parse_device(Scenario& sc, const std::vector<std::string>& w,
     if (w[1][0] != '/')
         return "device path '" + w[1] + "' is not absolute";
     dev.path = normalize_path(w[1]);
-    for (const Device& o : sc.devices)
+    for (const Device &o : sc.devices)
         if (o.path == dev.path)
             return "device '" + dev.path + "' is already named on line " + std::to_string(o.line);
     size_t i = 2;
@@ -310,7 +325,7 @@ static std::string parse_device(Scenario& sc, const std::vector<std::string>& w,
     return "";
 }
 
-static std::string parse_clock(Scenario& sc, const std::vector<std::string>& w, int lineno, int& clock_line)
+static std::string parse_clock(Scenario &sc, const std::vector<std::string> &w, int lineno, int &clock_line)
 {
     if (clock_line)
         return "clock is already set on line " + std::to_string(clock_line);
@@ -323,13 +338,13 @@ static std::string parse_clock(Scenario& sc, const std::vector<std::string>& w, 
         bool capture = starts_with(w[i], "capture=", rest);
         if (!capture && !starts_with(w[i], "end=", rest))
             return "unknown word '" + w[i] + "' for clock";
-        char* end;
+        char *end;
         errno = 0;
         double s = strtod(rest.c_str(), &end);
         double most = capture ? 3600 : 1e9;
         if (rest.empty() || *end || errno || !std::isfinite(s) || s < 0 || s > most)
             return std::string(capture ? "bad capture time '" : "bad end time '") + rest + "' (0 to "
-                + (capture ? "3600" : "1000000000") + " seconds)";
+                   + (capture ? "3600" : "1000000000") + " seconds)";
         if (capture)
             sc.capture_ns = llround(s * 1e9);
         else if (!sc.virtual_clock)
@@ -340,7 +355,7 @@ static std::string parse_clock(Scenario& sc, const std::vector<std::string>& w, 
     return "";
 }
 
-static std::string parse_poll(Scenario& sc, const std::vector<std::string>& w, int lineno)
+static std::string parse_poll(Scenario &sc, const std::vector<std::string> &w, int lineno)
 {
     PollStep st;
     st.line = lineno;
@@ -380,7 +395,7 @@ static std::string parse_poll(Scenario& sc, const std::vector<std::string>& w, i
     return "";
 }
 
-static std::string parse_fail(Scenario& sc, const std::vector<std::string>& w)
+static std::string parse_fail(Scenario &sc, const std::vector<std::string> &w)
 {
     if (w.size() != 3)
         return "fail needs CALL[@N] ERRNO";
@@ -401,14 +416,14 @@ static std::string parse_fail(Scenario& sc, const std::vector<std::string>& w)
         r.call = "open:" + normalize_path(rest);
     } else {
         bool known = false;
-        for (const char* c : call_names)
+        for (const char *c : call_names)
             known |= call == c;
         if (!known)
             return "unknown call '" + call + "'";
         r.call = call;
     }
     long long e = 0;
-    for (const auto& en : errno_names)
+    for (const auto &en : errno_names)
         if (w[2] == en.name)
             e = en.value;
     if (!e && !parse_int(w[2], 1, 4095, e))
@@ -418,7 +433,7 @@ static std::string parse_fail(Scenario& sc, const std::vector<std::string>& w)
     return "";
 }
 
-static std::string parse_ports(Scenario& sc, const std::vector<std::string>& w, int lineno, int& ports_line)
+static std::string parse_ports(Scenario &sc, const std::vector<std::string> &w, int lineno, int &ports_line)
 {
     if (ports_line)
         return "ports is already set on line " + std::to_string(ports_line);
@@ -433,10 +448,10 @@ static std::string parse_ports(Scenario& sc, const std::vector<std::string>& w, 
     return "";
 }
 
-static std::string parse_line(Scenario& sc, const std::vector<std::string>& w, int lineno,
-                              int& clock_line, int& ports_line)
+static std::string parse_line(Scenario &sc, const std::vector<std::string> &w, int lineno, int &clock_line,
+                              int &ports_line)
 {
-    const std::string& d = w[0];
+    const std::string &d = w[0];
     if (d == "decoder" || d == "frontend" || d == "capture" || d == "vbi" || d == "mixer")
         return parse_device(sc, w, lineno);
     if (d == "clock")
@@ -450,7 +465,7 @@ static std::string parse_line(Scenario& sc, const std::vector<std::string>& w, i
     return "unknown directive '" + d + "'";
 }
 
-std::string parse_scenario(const std::string& path, Scenario& sc)
+std::string parse_scenario(const std::string &path, Scenario &sc)
 {
     std::string text;
     int err = 0;
@@ -477,18 +492,18 @@ std::string parse_scenario(const std::string& path, Scenario& sc)
     }
 
     // Frames must fit every capture device, whichever order the lines came in.
-    for (const PollStep& st : sc.steps) {
+    for (const PollStep &st : sc.steps) {
         if (st.frame.empty())
             continue;
         bool any = false;
-        for (const Device& dev : sc.devices) {
+        for (const Device &dev : sc.devices) {
             if (dev.kind != DeviceKind::capture)
                 continue;
             any = true;
             if (dev.width != st.frame_width || dev.height != st.frame_height)
                 return path + ":" + std::to_string(st.line) + ": frame '" + st.frame + "' is "
-                    + std::to_string(st.frame_width) + "x" + std::to_string(st.frame_height)
-                    + ", the capture size is " + std::to_string(dev.width) + "x" + std::to_string(dev.height);
+                       + std::to_string(st.frame_width) + "x" + std::to_string(st.frame_height)
+                       + ", the capture size is " + std::to_string(dev.width) + "x" + std::to_string(dev.height);
         }
         if (!any)
             return path + ":" + std::to_string(st.line) + ": frame= needs a capture device";

@@ -9,20 +9,20 @@ enum class DeviceKind { decoder, frontend, capture, vbi, mixer };
 
 struct Device {
     DeviceKind kind;
-    std::string path;           // normalised absolute path the program opens
+    std::string path; // normalised absolute path the program opens
     int line = 0;
-    int width = 0, height = 0;  // capture
-    long long mbuf = 0;         // capture: VIDIOCGMBUF size
-    std::string stills;         // decoder: folder for still pictures, or empty
-    std::string records;        // vbi: file of accepted records, or empty
-    bool has_cd = false;        // mixer
+    int width = 0, height = 0; // capture
+    long long mbuf = 0;        // capture: VIDIOCGMBUF size
+    std::string stills;        // decoder: folder for still pictures, or empty
+    std::string records;       // vbi: file of accepted records, or empty
+    bool has_cd = false;       // mixer
     int cd_level = 0;
 };
 
 struct PollStep {
     int line = 0;
     int video_format = 0;
-    std::string format_text;    // as written: 4:3, 16:9, 2.21:1 or a number
+    std::string format_text; // as written: 4:3, 16:9, 2.21:1 or a number
     bool lock = true;
     std::string frame;          // as written in the scenario, or empty
     std::string frame_path;     // resolved
@@ -32,32 +32,32 @@ struct PollStep {
 };
 
 struct FailRule {
-    std::string call;           // open:PATH (PATH normalised), or a call name
-    long long nth = 0;          // 0: every call
+    std::string call;  // open:PATH (PATH normalised), or a call name
+    long long nth = 0; // 0: every call
     int error = 0;
 };
 
 struct Scenario {
-    std::string dir;            // folder of the scenario, for relative names
+    std::string dir; // folder of the scenario, for relative names
     std::vector<Device> devices;
     std::vector<PollStep> steps;
     std::vector<FailRule> fails;
     bool virtual_clock = false;
-    long long capture_ns = 40000000;  // a VIDIOCSYNC waits one PAL frame (25 a second)
-    long long end_ns = -1;      // virtual clock: the program is stopped there; -1: never
+    long long capture_ns = 40000000; // a VIDIOCSYNC waits one PAL frame (25 a second)
+    long long end_ns = -1;           // virtual clock: the program is stopped there; -1: never
     bool ports_grant = false;
 };
 
 // Reads and checks the scenario at PATH (frame files included). On error the
 // result is the message, "PATH:LINE: text" for a bad line; empty on success.
-std::string parse_scenario(const std::string& path, Scenario& sc);
+std::string parse_scenario(const std::string &path, Scenario &sc);
 
 // Collapses repeated slashes and resolves "." and ".." without looking at the
 // file system; a relative path stays relative.
-std::string normalize_path(const std::string& path);
+std::string normalize_path(const std::string &path);
 
 // Name of an errno value (nullptr when not in the table).
-const char* errno_name(int err);
+const char *errno_name(int err);
 
 // Whether the path is of a kind devsim plays (and therefore never opened for real).
-bool is_played_kind(const std::string& normalized);
+bool is_played_kind(const std::string &normalized);

@@ -77,8 +77,8 @@ static bool show_file(int file, int video, const char *filename, unsigned secs)
     }
     // The request carries the size as a signed 32-bit count.
     if (sb.st_size > INT32_MAX) {
-        fprintf(stderr, "%s: %s: %lld bytes is too large for a still picture (at most %d)\n",
-                progname, filename, static_cast<long long>(sb.st_size), INT32_MAX);
+        fprintf(stderr, "%s: %s: %lld bytes is too large for a still picture (at most %d)\n", progname, filename,
+                static_cast<long long>(sb.st_size), INT32_MAX);
         return false;
     }
     int32_t size = static_cast<int32_t>(sb.st_size);
@@ -101,8 +101,7 @@ static bool show_file(int file, int video, const char *filename, unsigned secs)
         return false;
     }
     if (got < size) {
-        fprintf(stderr, "%s: %s: file ended after %d of %d bytes\n", progname, filename,
-                static_cast<int>(got), size);
+        fprintf(stderr, "%s: %s: file ended after %d of %d bytes\n", progname, filename, static_cast<int>(got), size);
         free(frame);
         return false;
     }

@@ -13,4 +13,4 @@ static void log_to_stderr(void *, dvd_logger_level_t, const char *format, va_lis
     errno = saved;
 }
 
-const dvd_logger_cb stderr_logger = { log_to_stderr };
+const dvd_logger_cb stderr_logger = {log_to_stderr};

@@ -62,8 +62,7 @@ static char *get_host_name()
 // The path and its terminating zero must fit sun_path; a longer one is refused.
 static bool format_socket_path(struct sockaddr_un *addr, uid_t uid, const char *host)
 {
-    int n = snprintf(addr->sun_path, sizeof addr->sun_path, "/tmp/osrv%d-%s",
-                     static_cast<int>(uid), host);
+    int n = snprintf(addr->sun_path, sizeof addr->sun_path, "/tmp/osrv%d-%s", static_cast<int>(uid), host);
     if (n < 0 || static_cast<size_t>(n) >= sizeof addr->sun_path) {
         fprintf(stderr, "%s: socket path too long for host name %s\n", progname, host);
         return false;
@@ -143,8 +142,7 @@ static size_t read_chunk(FILE *f, char *buf, size_t size)
 
 [[noreturn]] static void usage()
 {
-    fprintf(stderr, "Usage: %s [-a ALTERNATE-EDITOR] [-n] [--no-wait] [+LINE[:COLUMN]] FILENAME\n",
-            progname);
+    fprintf(stderr, "Usage: %s [-a ALTERNATE-EDITOR] [-n] [--no-wait] [+LINE[:COLUMN]] FILENAME\n", progname);
     fprintf(stderr, "Or %s --version\n", progname);
     fprintf(stderr, "Report bugs to " BUGADDRESS ".\n");
     exit(1);
@@ -206,8 +204,7 @@ static void find_socket(struct sockaddr_un *addr, char *argv[])
         if (stat_error == ENOENT)
             fprintf(stderr, "%s: can't find socket; have you started the server?\n", progname);
         else
-            fprintf(stderr, "%s: can't stat %s: %s\n", progname, addr->sun_path,
-                    strerror(stat_error));
+            fprintf(stderr, "%s: can't stat %s: %s\n", progname, addr->sun_path, strerror(stat_error));
         fall_back_to_alternate_editor(argv);
     }
 }
@@ -253,8 +250,7 @@ static void send_request(FILE *request, int argc, char *argv[])
 {
     char cwd[8192];
     if (!getcwd(cwd, sizeof cwd)) {
-        fprintf(stderr, "%s: %s (%s)\n", progname, "Cannot get current working directory",
-                strerror(errno));
+        fprintf(stderr, "%s: %s (%s)\n", progname, "Cannot get current working directory", strerror(errno));
         fall_back_to_alternate_editor(argv);
     }
 
@@ -291,7 +287,7 @@ static void copy_reply(FILE *reply)
     while ((n = read_chunk(reply, buf, sizeof buf)) > 0) {
         fwrite(buf, 1, n, stdout);
         if (buf[n - 1] != '\n' && n + 1 < sizeof buf)
-            break;   // end of file or a read error inside the chunk
+            break; // end of file or a read error inside the chunk
     }
 }
 

@@ -19,13 +19,12 @@ inline int fuzz_exit_status;
 
 // A property failed: say which, with the input size, and stop the run so
 // that libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                       \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            fprintf(stderr, "fuzz: property failed: %s (%s:%d)\n", #cond,      \
-                    __FILE__, __LINE__);                                       \
-            abort();                                                           \
-        }                                                                      \
+#define FUZZ_CHECK(cond) \
+    do { \
+        if (!(cond)) { \
+            fprintf(stderr, "fuzz: property failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            abort(); \
+        } \
     } while (0)
 
 // Splits input bytes at zero bytes into words; every word is a string.

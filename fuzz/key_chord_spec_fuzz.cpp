@@ -19,7 +19,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string text(reinterpret_cast<const char *>(data), size);
-    text = text.substr(0, text.find('\0'));   // a command-line word ends at a zero byte
+    text = text.substr(0, text.find('\0')); // a command-line word ends at a zero byte
     std::string stripped = lineak_util_functions::strip_space(text);
     for (char c : stripped)
         FUZZ_CHECK(!isspace(static_cast<unsigned char>(c)));

@@ -16,7 +16,7 @@
 #undef main
 
 struct Spec {
-    std::string unknown;   // the first name without a key, or empty
+    std::string unknown; // the first name without a key, or empty
     int mask = 0;
     KeySym key = 0;
 };
@@ -33,19 +33,38 @@ static Spec reference_spec(std::string text)
         at = plus == std::string::npos ? text.size() + 1 : plus + 1;
         if (name.empty())
             continue;
-        KeySym sym = name == "Alt" ? XK_Alt_L : name == "Control" ? XK_Control_L
-                   : name == "Shift" ? XK_Shift_L : XStringToKeysym(name.c_str());
+        KeySym sym = name == "Alt"       ? XK_Alt_L
+                     : name == "Control" ? XK_Control_L
+                     : name == "Shift"   ? XK_Shift_L
+                                         : XStringToKeysym(name.c_str());
         if (sym == NoSymbol) {
             spec.unknown = name;
             return spec;
         }
         switch (sym) {
-        case XK_Shift_L: case XK_Shift_R: spec.mask |= ShiftMask; break;
-        case XK_Control_L: case XK_Control_R: spec.mask |= ControlMask; break;
-        case XK_Meta_L: case XK_Meta_R: case XK_Alt_L: case XK_Alt_R: spec.mask |= Mod1Mask; break;
-        case XK_Caps_Lock: case XK_Shift_Lock:
-        case XK_Super_L: case XK_Super_R: case XK_Hyper_L: case XK_Hyper_R: break;
-        default: spec.key = sym;
+        case XK_Shift_L:
+        case XK_Shift_R:
+            spec.mask |= ShiftMask;
+            break;
+        case XK_Control_L:
+        case XK_Control_R:
+            spec.mask |= ControlMask;
+            break;
+        case XK_Meta_L:
+        case XK_Meta_R:
+        case XK_Alt_L:
+        case XK_Alt_R:
+            spec.mask |= Mod1Mask;
+            break;
+        case XK_Caps_Lock:
+        case XK_Shift_Lock:
+        case XK_Super_L:
+        case XK_Super_R:
+        case XK_Hyper_L:
+        case XK_Hyper_R:
+            break;
+        default:
+            spec.key = sym;
         }
     }
     return spec;
@@ -54,7 +73,7 @@ static Spec reference_spec(std::string text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string text(reinterpret_cast<const char *>(data), size);
-    text = text.substr(0, text.find('\0'));   // a command-line word ends at a zero byte
+    text = text.substr(0, text.find('\0')); // a command-line word ends at a zero byte
     const char *unknown = parse_key_spec(text.c_str());
     Spec want = reference_spec(text);
     if (!want.unknown.empty()) {

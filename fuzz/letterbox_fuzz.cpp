@@ -11,7 +11,8 @@
 #include "harness.h"
 #include "letterbox.h"
 
-template <typename T> static T take(const uint8_t *&data, size_t &size)
+template <typename T>
+static T take(const uint8_t *&data, size_t &size)
 {
     T value{};
     size_t n = std::min(size, sizeof value);

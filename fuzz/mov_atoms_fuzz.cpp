@@ -41,8 +41,7 @@ static void read_tables(const uint8_t *d, uint64_t begin, uint64_t end, std::vec
         const uint64_t length = size - head;
         if (type == "trak")
             tracks->emplace_back();
-        if (type == "trak" || type == "mdia" || type == "minf" || type == "stbl" || type == "edts" ||
-            type == "dinf") {
+        if (type == "trak" || type == "mdia" || type == "minf" || type == "stbl" || type == "edts" || type == "dinf") {
             read_tables(d, pos + head, pos + size, tracks);
         } else if (type == "stsd" || type == "dref") {
             FUZZ_CHECK(length >= 8);

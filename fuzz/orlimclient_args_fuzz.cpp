@@ -51,7 +51,7 @@ static std::string decode(const std::string &piece)
     for (size_t i = 0; i < piece.size(); i++) {
         if (piece[i] == '&' && i + 1 < piece.size()) {
             char c = piece[++i];
-            out += c == '_' ? ' ' : c;   // "&&" and "&-" stand for the second character
+            out += c == '_' ? ' ' : c; // "&&" and "&-" stand for the second character
         } else {
             out += piece[i];
         }
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<std::string> pieces;
     for (size_t at = 0; at < line.size();) {
         size_t blank = line.find(' ', at);
-        FUZZ_CHECK(blank != std::string::npos);   // every piece ends with a blank
+        FUZZ_CHECK(blank != std::string::npos); // every piece ends with a blank
         pieces.push_back(line.substr(at, blank - at));
         at = blank + 1;
     }

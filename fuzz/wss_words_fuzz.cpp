@@ -73,7 +73,7 @@ static bool reference_hex(const char *p, uint32_t *code)
         negative = *p++ == '-';
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
         if (!isxdigit(static_cast<unsigned char>(p[2]))) {
-            *code = 0;   // "0x" without digits reads as 0
+            *code = 0; // "0x" without digits reads as 0
             return true;
         }
         p += 2;
@@ -124,9 +124,9 @@ static std::vector<std::string> reference_records(const uint8_t *data, size_t si
         while (i < size && !isspace(data[i]))
             i++;
         if (i - start > 96)
-            continue;   // over-long: reported and skipped
+            continue; // over-long: reported and skipped
         std::string word(reinterpret_cast<const char *>(data) + start, i - start);
-        const char *w = word.c_str();   // a zero byte ends the word as the program sees it
+        const char *w = word.c_str(); // a zero byte ends the word as the program sees it
         if (strcmp(w, "exit") == 0)
             return want;
         if (strcmp(w, "free") == 0)

@@ -24,8 +24,8 @@
 #include "scenario.h"
 
 // Class numbers beside the class table's indexes 0 to 3.
-static const int wide_class = 4;     // "16:9", a wide stream
-static const int no_class = 5;       // no measurement; above every class when tuning
+static const int wide_class = 4; // "16:9", a wide stream
+static const int no_class = 5;   // no measurement; above every class when tuning
 static const char *const wide_word = "16:9";
 
 // More polls than a day of recording at 12.5 a second is a scenario's
@@ -40,8 +40,8 @@ struct Settings {
     bool aspect = false;
     bool over_16_9_output = false;
     bool frontend_lock_test = false;
-    bool band_given = false;          // -b, -t, -l or -s given
-    std::string delay_text;           // -e as given, for the tuned command line
+    bool band_given = false; // -b, -t, -l or -s given
+    std::string delay_text;  // -e as given, for the tuned command line
     const char *plot = nullptr;
     const char *labels = nullptr;
     bool tune = false;
@@ -51,9 +51,9 @@ struct Settings {
 struct Poll {
     bool wide = false;
     std::optional<Measurement> measurement;
-    int class_index = -1;             // of this frame's measurement alone; -1: none
-    int truth = -1;                   // labelled class; -1: no label
-    std::string printed;              // what the detector prints at this poll
+    int class_index = -1; // of this frame's measurement alone; -1: none
+    int truth = -1;       // labelled class; -1: no label
+    std::string printed;  // what the detector prints at this poll
 };
 
 struct Label {
@@ -66,10 +66,10 @@ struct Label {
 // value and every logo width: the measurement grows monotonically with both.
 struct TuneGrid {
     int overscan_percent;
-    bool black;                       // band values are -b levels, else -t tolerances
+    bool black; // band values are -b levels, else -t tolerances
     std::vector<int> bands;
-    std::vector<long long> score;     // bands x logo widths
-    std::vector<int8_t> seen;         // this frame's class per cell; -1: not measured yet
+    std::vector<long long> score; // bands x logo widths
+    std::vector<int8_t> seen;     // this frame's class per cell; -1: not measured yet
 };
 
 static const char *progname = "aspect-inspect";
@@ -81,8 +81,8 @@ static size_t next_label;
 // The capture buffer: what the capture device holds, as devsim keeps it.
 struct Buffer {
     std::vector<uint8_t> pixels;
-    int width = -1, height = -1;      // -1 until the first frame
-    long long version = 0;            // bumped whenever the buffer is refilled
+    int width = -1, height = -1; // -1 until the first frame
+    long long version = 0;       // bumped whenever the buffer is refilled
 };
 
 // What the detector's output step prints is caught in this stream.
@@ -96,12 +96,12 @@ struct Caught {
 struct Tuning {
     std::vector<TuneGrid> grids;
     float logo_fractions[16];
-    long long constant = 0;           // labelled wide polls: right under every setting
+    long long constant = 0; // labelled wide polls: right under every setting
     long long labelled = 0, defaults_score = 0;
-    long long version = -1;           // of the buffer last tuned
-    int truth = -1;                   // its label
+    long long version = -1; // of the buffer last tuned
+    int truth = -1;         // its label
     bool defaults_right = false;
-    std::vector<std::vector<int8_t>> right;   // per grid: the cells that got it right
+    std::vector<std::vector<int8_t>> right; // per grid: the cells that got it right
 };
 
 static Buffer buffer;
@@ -713,8 +713,8 @@ static void report_labels()
 static std::string score_text(const char *what, const std::string &options, long long right)
 {
     char text[200];
-    snprintf(text, sizeof text, "%-9s %s: %lld of %lld labelled frames right (%.1f%%)\n", what, options.c_str(),
-             right, tuning.labelled, tuning.labelled ? 100.0 * right / tuning.labelled : 0.0);
+    snprintf(text, sizeof text, "%-9s %s: %lld of %lld labelled frames right (%.1f%%)\n", what, options.c_str(), right,
+             tuning.labelled, tuning.labelled ? 100.0 * right / tuning.labelled : 0.0);
     return text;
 }
 
@@ -738,8 +738,8 @@ static std::string tune_report()
                 // smaller changes (-b counted from 20, the level its help
                 // suggests).
                 int changes = (g.black || v != defaults.pan_tone_tolerance) + (l != 20) + (s != 3);
-                int distance = std::abs(g.black ? v - 0x20 : v - defaults.pan_tone_tolerance) + std::abs(l - 20)
-                               + std::abs(s - 3);
+                int distance =
+                    std::abs(g.black ? v - 0x20 : v - defaults.pan_tone_tolerance) + std::abs(l - 20) + std::abs(s - 3);
                 if (score > best_score
                     || (score == best_score
                         && (changes < best_changes || (changes == best_changes && distance < best_distance)))) {
@@ -934,8 +934,8 @@ static void draw(cairo_t *cr, double page_w, double page_h)
     cairo_restore(cr);
     cairo_set_font_size(cr, 15);
     char title[200];
-    snprintf(title, sizeof title, "aspect-inspect: %zu frames of %dx%d   %s -e %u%s%s%s", polls.size(), buffer.width, buffer.height,
-             settings_text(settings.letterbox).c_str(), settings.delay, settings.aspect ? " -a" : "",
+    snprintf(title, sizeof title, "aspect-inspect: %zu frames of %dx%d   %s -e %u%s%s%s", polls.size(), buffer.width,
+             buffer.height, settings_text(settings.letterbox).c_str(), settings.delay, settings.aspect ? " -a" : "",
              settings.frontend_lock_test ? " -f" : "", settings.over_16_9_output ? " -o" : "");
     show_text(cr, left, 32, title);
 
@@ -1069,8 +1069,8 @@ static void draw_plot(const char *path)
 {
     const double w = 1280, h = 680;
     bool svg = ends_with(path, ".svg");
-    cairo_surface_t *surface = svg ? cairo_svg_surface_create(path, w, h)
-                                   : cairo_image_surface_create(CAIRO_FORMAT_RGB24, int(w), int(h));
+    cairo_surface_t *surface =
+        svg ? cairo_svg_surface_create(path, w, h) : cairo_image_surface_create(CAIRO_FORMAT_RGB24, int(w), int(h));
     cairo_t *cr = cairo_create(surface);
     draw(cr, w, h);
     cairo_status_t status = cairo_status(cr);
@@ -1086,8 +1086,8 @@ static void draw_plot(const char *path)
     cairo_debug_reset_static_data();
     FcFini();
     if (status != CAIRO_STATUS_SUCCESS)
-        die("can't write plot '%s' (%s)", path, status == CAIRO_STATUS_WRITE_ERROR ? strerror(errno)
-                                                                                  : cairo_status_to_string(status));
+        die("can't write plot '%s' (%s)", path,
+            status == CAIRO_STATUS_WRITE_ERROR ? strerror(errno) : cairo_status_to_string(status));
 }
 
 int main(int argc, char *argv[])

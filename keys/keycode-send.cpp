@@ -33,8 +33,8 @@ int main(int argc, char *argv[])
     int x, y;
     unsigned int width = 0, height = 0, border, depth;
     XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border, &depth);
-    fprintf(stderr, "%dx%d keycode %d is_down %d\n", static_cast<int>(width), static_cast<int>(height),
-            keycode, is_down);
+    fprintf(stderr, "%dx%d keycode %d is_down %d\n", static_cast<int>(width), static_cast<int>(height), keycode,
+            is_down);
 
     // The protocol carries a keycode in 8 bits: a larger or negative number
     // would arrive as some other, real key.

@@ -9,10 +9,10 @@
 
 static const char *progname;
 static const char *displayname;
-static Window window;           // 0: the focus window; all ones: the root window
+static Window window; // 0: the focus window; all ones: the root window
 static Display *display;
-static int shift;               // ShiftMask, ControlMask, Mod1Mask of the key argument
-static KeySym keysym;           // 0: the key argument names no key
+static int shift;     // ShiftMask, ControlMask, Mod1Mask of the key argument
+static KeySym keysym; // 0: the key argument names no key
 static char keyname[1024];
 
 static int MyErrorHandler(Display *, XErrorEvent *)

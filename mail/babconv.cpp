@@ -11,9 +11,8 @@
 #include <unistd.h>
 
 static const char version[] = "21.4";
-static const char notice[] =
-    "Copyright (C) 2026 the set-top box tools authors; "
-    "free software under the GNU GPL, version 2 or later.";
+static const char notice[] = "Copyright (C) 2026 the set-top box tools authors; "
+                             "free software under the GNU GPL, version 2 or later.";
 
 struct line_buffer {
     size_t capacity;
@@ -395,8 +394,7 @@ static void skip_hidden_lines()
 // that is copied is copied whole.
 static bool is_eooh(const char *s, size_t n)
 {
-    return n >= 12 && s[0] == '*' && memcmp(s, "*** EOOH ***", 12) == 0 &&
-           (n == 12 || s[12] == '\0');
+    return n >= 12 && s[0] == '*' && memcmp(s, "*** EOOH ***", 12) == 0 && (n == 12 || s[12] == '\0');
 }
 
 static void convert(line_buffer *buf, const char *separator, size_t separator_length)

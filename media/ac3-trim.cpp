@@ -107,8 +107,8 @@ static void widen_pipe(int fd)
 // kernel, a terminal, an output opened for appending, another file system.
 static bool is_refusal(int error)
 {
-    return error == EINVAL || error == ENOSYS || error == EBADF || error == EXDEV || error == EOPNOTSUPP ||
-           error == EPERM || error == ETXTBSY;
+    return error == EINVAL || error == ENOSYS || error == EBADF || error == EXDEV || error == EOPNOTSUPP
+           || error == EPERM || error == ETXTBSY;
 }
 
 // splice and copy_file_range do not say which side failed. Reading a pipe

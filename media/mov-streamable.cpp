@@ -67,8 +67,7 @@ static void log_message(lqt_log_level_t level, const char *domain, const char *m
             level == LQT_LOG_ERROR ? "error" : "warning", static_cast<int>(n), message);
 }
 
-__attribute__((format(printf, 1, 2)))
-static bool fail(const char *format, ...)
+__attribute__((format(printf, 1, 2))) static bool fail(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
@@ -243,8 +242,8 @@ static bool copy_file(int from, int to, uint64_t size, const char *from_name, co
         ssize_t put;
         if (range) {
             put = copy_file_range(from, &at, to, nullptr, want, 0);
-            if (put < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                            errno == EBADF)) {
+            if (put < 0
+                && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)) {
                 range = false;
                 continue;
             }
@@ -376,8 +375,8 @@ static bool mend_gap(int fd, uint64_t length, uint64_t at, uint64_t limit)
         return fail("conversion failed: %u-byte gap after the movie header", static_cast<unsigned>(size));
     if (size > 0xffffffffu)
         return fail("conversion failed: gap after the movie header too large");
-    unsigned char head[8] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size),
-                             'f', 'r', 'e', 'e'};
+    unsigned char head[8] = {
+        uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size), 'f', 'r', 'e', 'e'};
     if (pwrite(fd, head, sizeof head, static_cast<off_t>(at)) != sizeof head)
         return fail("%s: %s", tmppath, strerror(errno));
     return true;
@@ -497,8 +496,8 @@ static bool may_replace(const Target &target, int fd)
     if (st.st_uid != geteuid() || st.st_nlink != 1)
         return false;
     struct stat now;
-    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 || fchmod(fd, st.st_mode & 07777) != 0 ||
-        fstat(fd, &now) != 0)
+    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 || fchmod(fd, st.st_mode & 07777) != 0
+        || fstat(fd, &now) != 0)
         return false;
     return now.st_gid == st.st_gid && (now.st_mode & 07777) == (st.st_mode & 07777);
 }

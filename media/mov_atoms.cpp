@@ -155,8 +155,8 @@ static bool collect_offsets(const unsigned char *data, uint64_t begin, uint64_t 
             tracks->emplace_back();
             if (!collect_offsets(data, body, pos + atom.size, depth + 1, length, tracks))
                 return false;
-        } else if (is_type(atom, "mdia") || is_type(atom, "minf") || is_type(atom, "stbl") ||
-                   is_type(atom, "edts") || is_type(atom, "dinf")) {
+        } else if (is_type(atom, "mdia") || is_type(atom, "minf") || is_type(atom, "stbl") || is_type(atom, "edts")
+                   || is_type(atom, "dinf")) {
             if (!collect_offsets(data, body, pos + atom.size, depth + 1, length, tracks))
                 return false;
         } else if (!fits_table(data, atom, length)) {
@@ -171,8 +171,11 @@ static bool collect_offsets(const unsigned char *data, uint64_t begin, uint64_t 
             for (uint64_t i = 0; i < count; i++, entry += width)
                 tracks->back().offsets.push_back(width == 4 ? read_be32(entry) : read_be64(entry));
         } else if (!tracks->empty()) {
-            tracks->back().tables |= is_type(atom, "stsd") ? has_stsd : is_type(atom, "stts") ? has_stts
-                                   : is_type(atom, "stsc") ? has_stsc : is_type(atom, "stsz") ? has_stsz : 0;
+            tracks->back().tables |= is_type(atom, "stsd")   ? has_stsd
+                                     : is_type(atom, "stts") ? has_stts
+                                     : is_type(atom, "stsc") ? has_stsc
+                                     : is_type(atom, "stsz") ? has_stsz
+                                                             : 0;
         }
         pos += atom.size;
     }

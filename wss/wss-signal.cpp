@@ -22,11 +22,7 @@ struct WssCode {
 
 // Aspect-ratio group of EN 300 294 (b3 is the odd-parity bit); searched in order.
 static const WssCode codes[] = {
-    {"16:9", 0x7},
-    {"4:3", 0x8},
-    {"L14:9", 0x1},
-    {"L16:9", 0xb},
-    {"L>16:9", 0xd},
+    {"16:9", 0x7}, {"4:3", 0x8}, {"L14:9", 0x1}, {"L16:9", 0xb}, {"L>16:9", 0xd},
 };
 
 static const char *progname;

@@ -18,23 +18,33 @@ static bool initialised;
 
 // Options of the form --fs:name or --fs:name=value that the stand-in knows.
 static const char *const known_options[] = {
-    "quiet", "banner", "no-banner", "debug", "no-debug", "driver", "device",
-    "channels", "sampleformat", "samplerate", "buffertime", "session", "remote",
+    "quiet",    "banner",       "no-banner",  "debug",      "no-debug", "driver", "device",
+    "channels", "sampleformat", "samplerate", "buffertime", "session",  "remote",
 };
 
 static const char *name_result(DFBResult result)
 {
     switch (result) {
-    case DFB_OK: return "DFB_OK";
-    case DFB_FAILURE: return "DFB_FAILURE";
-    case DFB_INIT: return "DFB_INIT";
-    case DFB_BUG: return "DFB_BUG";
-    case DFB_DEAD: return "DFB_DEAD";
-    case DFB_UNSUPPORTED: return "DFB_UNSUPPORTED";
-    case DFB_UNIMPLEMENTED: return "DFB_UNIMPLEMENTED";
-    case DFB_ACCESSDENIED: return "DFB_ACCESSDENIED";
-    case DFB_INVARG: return "DFB_INVARG";
-    case DFB_NOSYSTEMMEMORY: return "DFB_NOSYSTEMMEMORY";
+    case DFB_OK:
+        return "DFB_OK";
+    case DFB_FAILURE:
+        return "DFB_FAILURE";
+    case DFB_INIT:
+        return "DFB_INIT";
+    case DFB_BUG:
+        return "DFB_BUG";
+    case DFB_DEAD:
+        return "DFB_DEAD";
+    case DFB_UNSUPPORTED:
+        return "DFB_UNSUPPORTED";
+    case DFB_UNIMPLEMENTED:
+        return "DFB_UNIMPLEMENTED";
+    case DFB_ACCESSDENIED:
+        return "DFB_ACCESSDENIED";
+    case DFB_INVARG:
+        return "DFB_INVARG";
+    case DFB_NOSYSTEMMEMORY:
+        return "DFB_NOSYSTEMMEMORY";
     }
     return "DFB_UNKNOWN";
 }
@@ -164,16 +174,26 @@ extern "C" DFBResult FusionSoundCreate(IFusionSound **ret_interface)
 extern "C" const char *DirectFBErrorString(DFBResult result)
 {
     switch (result) {
-    case DFB_OK: return "Everything OK";
-    case DFB_FAILURE: return "General failure";
-    case DFB_INIT: return "Initialization error";
-    case DFB_BUG: return "Internal bug";
-    case DFB_DEAD: return "Interface is dead";
-    case DFB_UNSUPPORTED: return "Not supported";
-    case DFB_UNIMPLEMENTED: return "Not implemented";
-    case DFB_ACCESSDENIED: return "Access denied";
-    case DFB_INVARG: return "Invalid argument";
-    case DFB_NOSYSTEMMEMORY: return "Out of memory";
+    case DFB_OK:
+        return "Everything OK";
+    case DFB_FAILURE:
+        return "General failure";
+    case DFB_INIT:
+        return "Initialization error";
+    case DFB_BUG:
+        return "Internal bug";
+    case DFB_DEAD:
+        return "Interface is dead";
+    case DFB_UNSUPPORTED:
+        return "Not supported";
+    case DFB_UNIMPLEMENTED:
+        return "Not implemented";
+    case DFB_ACCESSDENIED:
+        return "Access denied";
+    case DFB_INVARG:
+        return "Invalid argument";
+    case DFB_NOSYSTEMMEMORY:
+        return "Out of memory";
     }
     return "Unknown result";
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-const int H = 576;   // reference width 768
+const int H = 576; // reference width 768
 
 // One poll as the detector runs it: a wide stream, or a measured height, or
 // neither (no lock, nothing measured). Returns what was printed.
@@ -30,7 +30,10 @@ std::string poll(std::optional<int> active_height, bool aspect = false, bool wid
     return testing::internal::GetCapturedStdout();
 }
 
-std::string wide_poll() { return poll(std::nullopt, false, true); }
+std::string wide_poll()
+{
+    return poll(std::nullopt, false, true);
+}
 
 void start(uint32_t delay, bool over_16_9_output = false)
 {
@@ -56,7 +59,7 @@ void expect_kept(int established, int from, int to, const char *word, bool over_
     }
 }
 
-}  // namespace
+} // namespace
 
 TEST(AspectClass, PlainClassesByActiveHeight)
 {
@@ -83,7 +86,11 @@ TEST(AspectClass, HysteresisKeepsTheClassWithinItsBounds)
 
 TEST(AspectClass, HeightsBeyondTheBoundsAreClassifiedAfresh)
 {
-    struct Case { int established, height; bool over; const char *word; };
+    struct Case {
+        int established, height;
+        bool over;
+        const char *word;
+    };
     for (Case c : {Case{576, 523, false, "L14:9"}, Case{494, 459, false, "L16:9"}, Case{494, 529, false, "4:3"},
                    Case{432, 401, true, "L>16:9"}, Case{432, 465, false, "L14:9"}, Case{327, 407, true, "L16:9"}}) {
         start(0, c.over);
@@ -106,7 +113,11 @@ TEST(AspectClass, HysteresisDependsOnTheCurrentClass)
 
 TEST(AspectClass, AspectPutsTheRatioNumberFirst)
 {
-    struct Case { int height; bool over; const char *line; };
+    struct Case {
+        int height;
+        bool over;
+        const char *line;
+    };
     for (Case c : {Case{432, false, "177 L16:9\n"}, Case{494, false, "155 L14:9\n"}, Case{542, false, "141 4:3\n"},
                    Case{576, false, "133 4:3\n"}, Case{327, true, "234 L>16:9\n"}, Case{327, false, "234 L16:9\n"}}) {
         start(0, c.over);
@@ -154,7 +165,7 @@ TEST(AspectOutput, NewResultIsPrintedAfterDelayPlusOnePolls)
 TEST(AspectOutput, PollsWithoutMeasurementRepeatTheLine)
 {
     start(3);
-    EXPECT_EQ(poll(std::nullopt), "");   // no class yet: nothing
+    EXPECT_EQ(poll(std::nullopt), ""); // no class yet: nothing
     EXPECT_EQ(poll(576), "4:3\n");
     EXPECT_EQ(poll(432), "");
     // Polls without a measurement count for the new line.

@@ -16,7 +16,10 @@ const int W = 720, H = 576;
 
 // A box with the detector's frames beside its scenario.
 struct Detector : Box {
-    Detector() : Box("aspect-detect") {}
+    Detector()
+        : Box("aspect-detect")
+    {
+    }
 
     void frame(const std::string &name, int top, int bottom) const { file(name, ramp_frame(W, H, top, bottom)); }
 
@@ -61,11 +64,8 @@ const std::vector<std::string> opened = {
 };
 
 const std::vector<std::string> shut_down = {
-    "munmap /dev/video0 length=414720 -> 0",
-    "close /dev/video0 -> 0",
-    "close /dev/dvb/adapter0/frontend0 -> 0",
-    "close /dev/dvb/adapter0/video0 -> 0",
-    "exit still open: none",
+    "munmap /dev/video0 length=414720 -> 0", "close /dev/video0 -> 0", "close /dev/dvb/adapter0/frontend0 -> 0",
+    "close /dev/dvb/adapter0/video0 -> 0",   "exit still open: none",
 };
 
 std::vector<std::string> join(std::vector<std::string> a, const std::vector<std::string> &b)
@@ -76,42 +76,44 @@ std::vector<std::string> join(std::vector<std::string> a, const std::vector<std:
 
 std::string usage_text(const std::string &progname)
 {
-    return "Usage: " + progname + " [<Options>]\n"
-           "  -v, --dev_video=<Device>  Video device\n"
-           "                            (default is /dev/video0)\n"
-           "  -d, --dev_dvb=<Device>    DVB device\n"
-           "                            (default is /dev/dvb/adapter0)\n"
-           "  -t, --pan_tone_tolerance  Maximum difference of a pixel from the most gray tone pixels within\n"
-           "   =<Value>                 a pan vector (hex; grayscale; 0..ff; default is 08).\n"
-           "                            This option and its value is ignored if -b or --black is given\n"
-           "  -b, --black=<Value>       Enable pan vector detection by a given lowest value of a pixel,\n"
-           "                            interpreted as black (hex; grayscale; 0..ff; choose 20 or so).\n"
-           "                            Otherwise the gray tone of the pan vector is detected automaticly\n"
-           "                            (may be white, green or whatever just as well).\n"
-           "  -s, --overscan=<Value>    The width of a frame around the picture which is ignored during\n"
-           "                            analyzing of the pan vectors (real number; percent; 0..100; default is 3)\n"
-           "  -l, --logo_width=<Value>  Maximum width of a range with wrong pixels (a logo) within a pan\n"
-           "                            vector (real number; percent; 0..100; default is 20)\n"
-           "  -p, --poll_rate=<Value>   Poll rate (frequency of picture analyzing; real number; seconds; >0;\n"
-           "                            (default is 0.08; lower values than 0.08 makes no sense at the moment)\n"
-           "  -e, --delay=<Value>       Delay output until last <Value> analyzed pictures produces the\n"
-           "                            same result (multiply with poll_rate to get delay time;\n"
-           "                            decimal number; >= 0; default is 25)\n"
-           "  -a, --aspect              Output aspect ratio in addition as number\n"
-           "                            (e.g \"133 4:3\")\n"
-           "  -f                        Enable 'frontend has lock' test\n"
-           "                            (no longer useful, because of black screen detection, but...)\n"
-           "  -o                        Enable L>16:9 output (normaly this makes no sense)\n"
-           "  -h, --help                Displays this page (and exits)\n";
+    return "Usage: " + progname
+           + " [<Options>]\n"
+             "  -v, --dev_video=<Device>  Video device\n"
+             "                            (default is /dev/video0)\n"
+             "  -d, --dev_dvb=<Device>    DVB device\n"
+             "                            (default is /dev/dvb/adapter0)\n"
+             "  -t, --pan_tone_tolerance  Maximum difference of a pixel from the most gray tone pixels within\n"
+             "   =<Value>                 a pan vector (hex; grayscale; 0..ff; default is 08).\n"
+             "                            This option and its value is ignored if -b or --black is given\n"
+             "  -b, --black=<Value>       Enable pan vector detection by a given lowest value of a pixel,\n"
+             "                            interpreted as black (hex; grayscale; 0..ff; choose 20 or so).\n"
+             "                            Otherwise the gray tone of the pan vector is detected automaticly\n"
+             "                            (may be white, green or whatever just as well).\n"
+             "  -s, --overscan=<Value>    The width of a frame around the picture which is ignored during\n"
+             "                            analyzing of the pan vectors (real number; percent; 0..100; default is 3)\n"
+             "  -l, --logo_width=<Value>  Maximum width of a range with wrong pixels (a logo) within a pan\n"
+             "                            vector (real number; percent; 0..100; default is 20)\n"
+             "  -p, --poll_rate=<Value>   Poll rate (frequency of picture analyzing; real number; seconds; >0;\n"
+             "                            (default is 0.08; lower values than 0.08 makes no sense at the moment)\n"
+             "  -e, --delay=<Value>       Delay output until last <Value> analyzed pictures produces the\n"
+             "                            same result (multiply with poll_rate to get delay time;\n"
+             "                            decimal number; >= 0; default is 25)\n"
+             "  -a, --aspect              Output aspect ratio in addition as number\n"
+             "                            (e.g \"133 4:3\")\n"
+             "  -f                        Enable 'frontend has lock' test\n"
+             "                            (no longer useful, because of black screen detection, but...)\n"
+             "  -o                        Enable L>16:9 output (normaly this makes no sense)\n"
+             "  -h, --help                Displays this page (and exits)\n";
 }
 
 const std::string end_of_polls = "Error: Can't get status of device '/dev/dvb/adapter0/video0' (Input/output error)\n";
 
-}  // namespace
+} // namespace
 
 TEST(AspectDetect, HelpPrintsTheUsageWithTheDefaultsAndOpensNothing)
 {
-    for (std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"-t", "10", "-s", "7", "--help"}, {"-h", "-x"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-h"}, {"-t", "10", "-s", "7", "--help"}, {"-h", "-x"}}) {
         Detector box;
         box.frame("full.pgm", 0, 0);
         RunResult r = box.run(devices + "poll 4:3 frame=full.pgm\n", args);
@@ -124,15 +126,19 @@ TEST(AspectDetect, HelpPrintsTheUsageWithTheDefaultsAndOpensNothing)
 
 TEST(AspectDetect, OptionErrorsAreReportedAndTheRunGoesOn)
 {
-    struct Case { std::vector<std::string> args; std::string error; };
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
     const std::string p = bin_path("aspect-detect");
     for (const Case &c : {
              Case{{"-x"}, p + ": error - unkown option -x [arg #1] - ignored\n"},
              Case{{"-e"}, p + ": error - missing argument for option -e [arg #1] - ignored\n"},
              Case{{"-e", "0", "--del"}, p + ": error - missing argument for option --del [arg #3] - ignored\n"},
              Case{{"--aspect=1"}, p + ": error - unkown option --aspect=1 [arg #1] - ignored\n"},
-             Case{{"--dev", "x"}, p + ": error - unkown option --dev [arg #1] - ignored\n"
-                                      + p + ": error - extra arguments 'x'... [arg #2...] - ignored\n"},
+             Case{{"--dev", "x"},
+                  p + ": error - unkown option --dev [arg #1] - ignored\n" + p
+                      + ": error - extra arguments 'x'... [arg #2...] - ignored\n"},
              Case{{"foo", "bar"}, p + ": error - extra arguments 'foo'... [arg #1...] - ignored\n"},
          }) {
         Detector box;
@@ -159,7 +165,12 @@ TEST(AspectDetect, NegativeOverscanIsRefusedBeforeAnyDevice)
 
 TEST(AspectDetect, DeviceFailuresAreReportedAfterClosingWhatWasOpen)
 {
-    struct Case { std::string fail; std::string error; std::vector<std::string> trace; std::string out; };
+    struct Case {
+        std::string fail;
+        std::string error;
+        std::vector<std::string> trace;
+        std::string out;
+    };
     auto first = [](size_t n) { return std::vector<std::string>(opened.begin(), opened.begin() + n); };
     auto tail = [](size_t n) { return std::vector<std::string>(shut_down.end() - n, shut_down.end()); };
     const std::vector<std::string> poll1 = {
@@ -175,27 +186,30 @@ TEST(AspectDetect, DeviceFailuresAreReportedAfterClosingWhatWasOpen)
     for (const Case &c : {
              Case{"open:/dev/dvb/adapter0/video0 ENODEV",
                   "Error: Can't open dvb video device '/dev/dvb/adapter0/video0' (No such device)\n",
-                  {"open /dev/dvb/adapter0/video0 O_RDONLY|O_NONBLOCK -> -1 ENODEV"}, ""},
+                  {"open /dev/dvb/adapter0/video0 O_RDONLY|O_NONBLOCK -> -1 ENODEV"},
+                  ""},
              Case{"open:/dev/dvb/adapter0/frontend0 EACCES",
                   "Error: Can't open dvb frontend device '/dev/dvb/adapter0/frontend0' (Permission denied)\n",
                   join(first(1), {"open /dev/dvb/adapter0/frontend0 O_RDONLY|O_NONBLOCK -> -1 EACCES",
-                                  "close /dev/dvb/adapter0/video0 -> 0", "exit still open: none"}), ""},
-             Case{"open:/dev/video0 EBUSY",
-                  "Error: Can't open video device '/dev/video0' (Device or resource busy)\n",
+                                  "close /dev/dvb/adapter0/video0 -> 0", "exit still open: none"}),
+                  ""},
+             Case{"open:/dev/video0 EBUSY", "Error: Can't open video device '/dev/video0' (Device or resource busy)\n",
                   join(join(first(2), {"open /dev/video0 O_RDWR -> -1 EBUSY"}), tail(3)), ""},
              Case{"VIDIOCGMBUF EIO",
                   "Error: Can't open video buffer on video device '/dev/video0' (Input/output error)\n",
                   join(join(first(3), {"VIDIOCGMBUF /dev/video0 -> -1 EIO"}), tail(4)), ""},
              Case{"mmap ENOMEM",
                   "Error: Can't map video buffer of video device '/dev/video0' (Cannot allocate memory)\n",
-                  join(join(first(4), {"mmap /dev/video0 length=414720 PROT_READ|PROT_WRITE MAP_SHARED offset=0 -> -1 ENOMEM"}),
-                       tail(4)), ""},
-             Case{"VIDIOCGCAP EINVAL",
-                  "Error: Can't query caps of video device '/dev/video0' (Invalid argument)\n",
+                  join(join(first(4),
+                            {"mmap /dev/video0 length=414720 PROT_READ|PROT_WRITE MAP_SHARED offset=0 -> -1 ENOMEM"}),
+                       tail(4)),
+                  ""},
+             Case{"VIDIOCGCAP EINVAL", "Error: Can't query caps of video device '/dev/video0' (Invalid argument)\n",
                   join(join(first(5), {"VIDIOCGCAP /dev/video0 -> -1 EINVAL"}), shut_down), ""},
              Case{"FE_READ_STATUS@2 ETIMEDOUT",
                   "Error: Can't get status of device '/dev/dvb/adapter0/frontend0' (Connection timed out)\n",
-                  join(join(join(opened, poll1), {"FE_READ_STATUS /dev/dvb/adapter0/frontend0 -> -1 ETIMEDOUT"}), shut_down),
+                  join(join(join(opened, poll1), {"FE_READ_STATUS /dev/dvb/adapter0/frontend0 -> -1 ETIMEDOUT"}),
+                       shut_down),
                   "4:3\n"},
              Case{"VIDEO_GET_STATUS@2 EIO", end_of_polls,
                   join(join(join(join(opened, poll1), locked), {"VIDEO_GET_STATUS /dev/dvb/adapter0/video0 -> -1 EIO"}),
@@ -203,13 +217,15 @@ TEST(AspectDetect, DeviceFailuresAreReportedAfterClosingWhatWasOpen)
                   "4:3\n"},
              // Both grab requests are made; the error is that of the last one.
              Case{"VIDIOCMCAPTURE@2 EBUSY", "Error: Can't grab on video device '/dev/video0' (Invalid argument)\n",
-                  join(join(join(opened, poll1), {locked[0], poll1[1],
-                                                  "VIDIOCMCAPTURE /dev/video0 frame=0 width=720 height=576 format=1 -> -1 EBUSY",
-                                                  "VIDIOCSYNC /dev/video0 frame=0 -> -1 EINVAL"}),
+                  join(join(join(opened, poll1),
+                            {locked[0], poll1[1],
+                             "VIDIOCMCAPTURE /dev/video0 frame=0 width=720 height=576 format=1 -> -1 EBUSY",
+                             "VIDIOCSYNC /dev/video0 frame=0 -> -1 EINVAL"}),
                        shut_down),
                   "4:3\n"},
              Case{"VIDIOCSYNC@2 EIO", "Error: Can't grab on video device '/dev/video0' (Input/output error)\n",
-                  join(join(join(opened, poll1), {locked[0], poll1[1], poll1[2], "VIDIOCSYNC /dev/video0 frame=0 -> -1 EIO"}),
+                  join(join(join(opened, poll1),
+                            {locked[0], poll1[1], poll1[2], "VIDIOCSYNC /dev/video0 frame=0 -> -1 EIO"}),
                        shut_down),
                   "4:3\n"},
          }) {
@@ -232,7 +248,9 @@ TEST(AspectDetect, CaptureBufferSmallerThanTheFrameIsRefused)
     EXPECT_EQ(r.err, "Error: Can't use video buffer of video device '/dev/video0' "
                      "(414719 bytes mapped, a 720x576 frame needs 414720)\n");
     std::vector<std::string> trace = {
-        opened[0], opened[1], opened[2],
+        opened[0],
+        opened[1],
+        opened[2],
         "VIDIOCGMBUF /dev/video0 -> 0 size=414719 frames=1",
         "mmap /dev/video0 length=414719 PROT_READ|PROT_WRITE MAP_SHARED offset=0 -> ok",
         opened[5],
@@ -260,20 +278,25 @@ TEST(AspectDetect, FrontendWithoutLockSkipsDecoderAndGrabButRepeatsTheLine)
 {
     Detector box;
     box.frame("full.pgm", 0, 0);
-    RunResult r = box.run(devices + "poll 4:3 nolock frame=full.pgm times=2\n"
-                      "poll 4:3 lock frame=full.pgm\n"
-                      "poll 4:3 nolock times=2\n",
-            {"-f", "-e", "0"}, true);
+    RunResult r = box.run(devices
+                              + "poll 4:3 nolock frame=full.pgm times=2\n"
+                                "poll 4:3 lock frame=full.pgm\n"
+                                "poll 4:3 nolock times=2\n",
+                          {"-f", "-e", "0"}, true);
     EXPECT_EQ(r.err, "Error: Can't get status of device '/dev/dvb/adapter0/frontend0' (Input/output error)\n");
     EXPECT_EQ(box.printed_per_poll("FE_READ_STATUS"), (std::vector<std::string>{"", "", "4:3 ", "4:3 ", "4:3 "}));
     std::vector<std::string> calls = box.calls();
     std::vector<std::string> expected = {
         "FE_READ_STATUS /dev/dvb/adapter0/frontend0 -> 0 status=0x03 (no lock)",
-        "usleep 78999 -> 0",   // the float 0.08 is a little below 0.08
+        "usleep 78999 -> 0", // the float 0.08 is a little below 0.08
     };
     EXPECT_EQ(std::vector<std::string>(calls.begin() + 6, calls.begin() + 8), expected);
-    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string &l) { return l.rfind("VIDEO_GET_STATUS", 0) == 0; }), 1);
-    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string &l) { return l.rfind("VIDIOCSYNC", 0) == 0; }), 1);
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string &l) { return l.rfind("VIDEO_GET_STATUS", 0) == 0; }),
+              1);
+    EXPECT_EQ(
+        std::count_if(calls.begin(), calls.end(), [](const std::string &l) { return l.rfind("VIDIOCSYNC", 0) == 0; }),
+        1);
 }
 
 TEST(AspectDetect, WideStreamPrintsAtOnceGrabsNothingAndEndsWithAFreshClass)
@@ -285,45 +308,54 @@ TEST(AspectDetect, WideStreamPrintsAtOnceGrabsNothingAndEndsWithAFreshClass)
         std::vector<std::string> args = {"-e", "25"};
         if (aspect)
             args.push_back("-a");
-        RunResult r = box.run(devices + "poll 4:3 frame=full.pgm\n"
-                                        "poll 16:9 times=3\n"
-                                        "poll 2.21:1 frame=full.pgm\n"
-                                        "poll 4:3 frame=wide.pgm times=2\n"
-                                        "poll 2.21:1\n"
-                                        "poll 7 frame=full.pgm\n",
+        RunResult r = box.run(devices
+                                  + "poll 4:3 frame=full.pgm\n"
+                                    "poll 16:9 times=3\n"
+                                    "poll 2.21:1 frame=full.pgm\n"
+                                    "poll 4:3 frame=wide.pgm times=2\n"
+                                    "poll 2.21:1\n"
+                                    "poll 7 frame=full.pgm\n",
                               args, true);
         EXPECT_EQ(r.err, end_of_polls);
-        std::vector<std::string> expected = {aspect ? "141 4:3 " : "4:3 ", "16:9 ", "", "", "", aspect ? "177 L16:9 " : "L16:9 ",
-                                             "", "16:9 ", aspect ? "141 4:3 " : "4:3 "};
+        std::vector<std::string> expected = {
+            aspect ? "141 4:3 " : "4:3 ", "16:9 ", "", "", "", aspect ? "177 L16:9 " : "L16:9 ", "", "16:9 ",
+            aspect ? "141 4:3 " : "4:3 "};
         EXPECT_EQ(box.printed_per_poll(), expected);
         // Only the 4:3 polls (and format 7) grab a frame.
         std::vector<std::string> calls = box.calls();
-        EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string &l) { return l.rfind("VIDIOCMCAPTURE", 0) == 0; }), 4);
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                                [](const std::string &l) { return l.rfind("VIDIOCMCAPTURE", 0) == 0; }),
+                  4);
     }
 }
 
 TEST(AspectDetect, NewClassIsPrintedInThePollItHasHeldForDelayPlusOne)
 {
-    const std::string scenario = devices +
-        "poll 4:3 frame=full.pgm times=2\n"
-        "poll 4:3 frame=l16_9.pgm\n"     // a short deviation
-        "poll 4:3 frame=full.pgm times=3\n"
-        "poll 4:3 frame=l16_9.pgm times=3\n"
-        "poll 4:3 frame=l14_9.pgm times=3\n"
-        "poll 4:3 frame=over.pgm times=3\n";
-    struct Case { std::vector<std::string> args; std::vector<std::string> printed; };
+    const std::string scenario = devices
+                                 + "poll 4:3 frame=full.pgm times=2\n"
+                                   "poll 4:3 frame=l16_9.pgm\n" // a short deviation
+                                   "poll 4:3 frame=full.pgm times=3\n"
+                                   "poll 4:3 frame=l16_9.pgm times=3\n"
+                                   "poll 4:3 frame=l14_9.pgm times=3\n"
+                                   "poll 4:3 frame=over.pgm times=3\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> printed;
+    };
     for (const Case &c : {
              Case{{"-e", "2"}, {"4:3 ", "", "", "", "", "4:3 ", "", "", "L16:9 ", "", "", "L14:9 ", "", "", "L16:9 "}},
              Case{{"-e", "2", "-a", "-o"},
-                  {"141 4:3 ", "", "", "", "", "141 4:3 ", "", "", "177 L16:9 ", "", "", "155 L14:9 ", "", "", "235 L>16:9 "}},
-             Case{{"--delay=0"}, {"4:3 ", "4:3 ", "L16:9 ", "4:3 ", "4:3 ", "4:3 ", "L16:9 ", "L16:9 ", "L16:9 ",
-                                  "L14:9 ", "L14:9 ", "L14:9 ", "L16:9 ", "L16:9 ", "L16:9 "}},
+                  {"141 4:3 ", "", "", "", "", "141 4:3 ", "", "", "177 L16:9 ", "", "", "155 L14:9 ", "", "",
+                   "235 L>16:9 "}},
+             Case{{"--delay=0"},
+                  {"4:3 ", "4:3 ", "L16:9 ", "4:3 ", "4:3 ", "4:3 ", "L16:9 ", "L16:9 ", "L16:9 ", "L14:9 ", "L14:9 ",
+                   "L14:9 ", "L16:9 ", "L16:9 ", "L16:9 "}},
          }) {
         Detector box;
-        box.frame("full.pgm", 0, 0);      // active height 542
-        box.frame("l16_9.pgm", 72, 72);   // 432
-        box.frame("l14_9.pgm", 41, 41);   // 494
-        box.frame("over.pgm", 125, 125);  // 326
+        box.frame("full.pgm", 0, 0);     // active height 542
+        box.frame("l16_9.pgm", 72, 72);  // 432
+        box.frame("l14_9.pgm", 41, 41);  // 494
+        box.frame("over.pgm", 125, 125); // 326
         RunResult r = box.run(scenario, c.args, true);
         EXPECT_EQ(box.printed_per_poll(), c.printed) << c.args[0];
         EXPECT_EQ(r.err, end_of_polls);
@@ -343,18 +375,20 @@ TEST(AspectDetect, NumberOptionsReachTheMeasurement)
             pgm += char(!bar ? x * 255 / (W - 1) : x == 30 || x == 690 ? 55 : 40);
         }
     box.file("grey.pgm", pgm);
-    struct Case { std::vector<std::string> args; std::string out; };
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
     for (const Case &c : {
-             Case{{}, "4:3\n"},                         // band 32..48
-             Case{{"-t", "10"}, "L16:9\n"},             // hexadecimal: 24..56
-             Case{{"--pan=e"}, "4:3\n"},                // 26..54
-             Case{{"-b", "37"}, "L16:9\n"},             // 0..0x37
-             Case{{"-b", "36"}, "4:3\n"},
-             Case{{"-t", "10", "-b", "100"}, "L16:9\n"},  // low eight bits 0: automatic
-             Case{{"-l", "92"}, "L16:9\n"},             // 662 columns
-             Case{{"-l", "91"}, "4:3\n"},               // 655 columns
+             Case{{}, "4:3\n"},                                                       // band 32..48
+             Case{{"-t", "10"}, "L16:9\n"},                                           // hexadecimal: 24..56
+             Case{{"--pan=e"}, "4:3\n"},                                              // 26..54
+             Case{{"-b", "37"}, "L16:9\n"},                                           // 0..0x37
+             Case{{"-b", "36"}, "4:3\n"}, Case{{"-t", "10", "-b", "100"}, "L16:9\n"}, // low eight bits 0: automatic
+             Case{{"-l", "92"}, "L16:9\n"},                                           // 662 columns
+             Case{{"-l", "91"}, "4:3\n"},                                             // 655 columns
              Case{{"-s", "0", "-a"}, "133 4:3\n"},
-             Case{{"-s", "3", "-a"}, "141 4:3\n"},      // the default: margin of 17 rows
+             Case{{"-s", "3", "-a"}, "141 4:3\n"}, // the default: margin of 17 rows
          }) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"-e", "0"});
@@ -420,8 +454,8 @@ TEST(AspectDetect, PollRatesWithoutARestSleepNothingAndLongOnesSleepInPieces)
     EXPECT_EQ(sleeps_for("nan"), std::vector<std::string>{});
     EXPECT_EQ(sleeps_for("0.5"), std::vector<std::string>{"usleep 499000 -> 0"});
     // 10000 s less 1 ms is more than a usleep can take in one call.
-    EXPECT_EQ(sleeps_for("10000"), (std::vector<std::string>{"usleep 4294967295 -> 0", "usleep 4294967295 -> 0",
-                                                             "usleep 1410064410 -> 0"}));
+    EXPECT_EQ(sleeps_for("10000"),
+              (std::vector<std::string>{"usleep 4294967295 -> 0", "usleep 4294967295 -> 0", "usleep 1410064410 -> 0"}));
 }
 
 TEST(AspectDetect, DevicePathsAreComposedFromTheOptionsWithoutASeparator)

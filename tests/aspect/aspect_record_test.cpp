@@ -30,30 +30,30 @@ const std::string devices = "decoder /dev/dvb/adapter0/video0\n"
 
 // Thirteen polls: repeats, wide streams, a frontend without lock, a format
 // the decoder API does not name, and a frame seen again after others.
-const std::string broadcast = devices +
-    "poll 4:3 frame=full.pgm times=3\n"
-    "poll 16:9 times=2\n"
-    "poll 4:3 frame=l16_9.pgm times=2\n"
-    "poll 4:3 nolock times=2\n"
-    "poll 4:3 frame=l16_9.pgm\n"
-    "poll 2.21:1\n"
-    "poll 7 frame=l14_9.pgm\n"
-    "poll 4:3 frame=full.pgm\n";
+const std::string broadcast = devices
+                              + "poll 4:3 frame=full.pgm times=3\n"
+                                "poll 16:9 times=2\n"
+                                "poll 4:3 frame=l16_9.pgm times=2\n"
+                                "poll 4:3 nolock times=2\n"
+                                "poll 4:3 frame=l16_9.pgm\n"
+                                "poll 2.21:1\n"
+                                "poll 7 frame=l14_9.pgm\n"
+                                "poll 4:3 frame=full.pgm\n";
 
-const std::string recorded_polls =
-    "poll 4:3 frame=frame-00001.pgm times=3\n"
-    "poll 16:9 times=2\n"
-    "poll 4:3 frame=frame-00002.pgm times=2\n"
-    "poll 4:3 nolock times=2\n"
-    "poll 4:3 frame=frame-00002.pgm\n"
-    "poll 2.21:1\n"
-    "poll 7 frame=frame-00003.pgm\n"
-    "poll 4:3 frame=frame-00004.pgm\n";
+const std::string recorded_polls = "poll 4:3 frame=frame-00001.pgm times=3\n"
+                                   "poll 16:9 times=2\n"
+                                   "poll 4:3 frame=frame-00002.pgm times=2\n"
+                                   "poll 4:3 nolock times=2\n"
+                                   "poll 4:3 frame=frame-00002.pgm\n"
+                                   "poll 2.21:1\n"
+                                   "poll 7 frame=frame-00003.pgm\n"
+                                   "poll 4:3 frame=frame-00004.pgm\n";
 
 const std::string recorded_devices = "# replay: devsim scenario.scn -- aspect-detect -f\n" + devices;
 
 struct BroadcastBox : Box {
-    explicit BroadcastBox(const std::string &scenario_text = broadcast) : Box("aspect-record", scenario_text)
+    explicit BroadcastBox(const std::string &scenario_text = broadcast)
+        : Box("aspect-record", scenario_text)
     {
         file("full.pgm", frame(0));
         file("l16_9.pgm", frame(72));
@@ -61,7 +61,7 @@ struct BroadcastBox : Box {
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST(AspectRecord, RecordingReplaysToWhatTheDetectorPrinted)
 {
@@ -74,16 +74,17 @@ TEST(AspectRecord, RecordingReplaysToWhatTheDetectorPrinted)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(box.read("rec/scenario.scn"),
               "# aspect-record: 13 polls every 0.08 s\n" + recorded_devices + recorded_polls);
-    const std::vector<std::pair<std::string, std::string>> frames = {
-        {"frame-00001.pgm", "full.pgm"}, {"frame-00002.pgm", "l16_9.pgm"},
-        {"frame-00003.pgm", "l14_9.pgm"}, {"frame-00004.pgm", "full.pgm"}};
+    const std::vector<std::pair<std::string, std::string>> frames = {{"frame-00001.pgm", "full.pgm"},
+                                                                     {"frame-00002.pgm", "l16_9.pgm"},
+                                                                     {"frame-00003.pgm", "l14_9.pgm"},
+                                                                     {"frame-00004.pgm", "full.pgm"}};
     for (const auto &[recorded, original] : frames)
         EXPECT_TRUE(box.read("rec/" + recorded) == box.read(original)) << recorded;
     EXPECT_FALSE(file_exists(box.path("rec/frame-00005.pgm")));
     EXPECT_FALSE(file_exists(box.path("rec/.partial")));
 
-    RunResult replayed = run_program({bin_path("devsim"), box.path("rec/scenario.scn"), "--",
-                                      bin_path("aspect-detect"), "-f", "-e", "0", "-a"});
+    RunResult replayed = run_program(
+        {bin_path("devsim"), box.path("rec/scenario.scn"), "--", bin_path("aspect-detect"), "-f", "-e", "0", "-a"});
     EXPECT_EQ(replayed.out, detected.out);
     EXPECT_EQ(replayed.err, detected.err);
 }
@@ -101,7 +102,7 @@ TEST(AspectRecord, MakesTheDetectorsCallsAtItsTimesAndKeepsWhatCameBeforeADevice
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(box.read("rec/scenario.scn"), "# aspect-record: 13 polls every 0.08 s\n"
                                             "# ended after 13 of 250 polls: a device request failed\n"
-                                            + recorded_devices + recorded_polls);
+                                                + recorded_devices + recorded_polls);
 }
 
 TEST(AspectRecord, FailuresLeaveNoRecordingBehind)
@@ -109,18 +110,26 @@ TEST(AspectRecord, FailuresLeaveNoRecordingBehind)
     const std::string p = bin_path("aspect-record");
     struct Case {
         std::vector<std::string> args;
-        std::string fail;   // a fail rule for the scenario
+        std::string fail; // a fail rule for the scenario
         std::string err;
         int status;
     };
     for (const Case &c : {
-             Case{{"rec"}, "open:/dev/video0 ENOENT",
-                  "Error: Can't open video device '/dev/video0' (No such file or directory)\n", 1},
+             Case{{"rec"},
+                  "open:/dev/video0 ENOENT",
+                  "Error: Can't open video device '/dev/video0' (No such file or directory)\n",
+                  1},
              Case{{"full.pgm/rec"}, "", p + ": can't create folder 'full.pgm/rec' (Not a directory)\n", 3},
              Case{{"-x", "rec"}, "", p + ": error - unknown option -x [arg #1] - not started\n", 2},
              Case{{"rec", "-n"}, "", p + ": error - missing argument for option -n [arg #2] - not started\n", 2},
-             Case{{"-n", "0", "rec"}, "", p + ": error - invalid number of polls '0' (decimal number; >0) - not started\n", 2},
-             Case{{"--poll_rate=-1", "rec"}, "", p + ": error - invalid poll rate '-1' (seconds; >0 and <=3600) - not started\n", 2},
+             Case{{"-n", "0", "rec"},
+                  "",
+                  p + ": error - invalid number of polls '0' (decimal number; >0) - not started\n",
+                  2},
+             Case{{"--poll_rate=-1", "rec"},
+                  "",
+                  p + ": error - invalid poll rate '-1' (seconds; >0 and <=3600) - not started\n",
+                  2},
              Case{{"-f"}, "", p + ": error - no folder given - not started\n", 2},
              Case{{"rec", "more"}, "", p + ": error - extra arguments 'more'... [arg #2...] - not started\n", 2},
          }) {
@@ -155,11 +164,12 @@ TEST(AspectRecord, StopSignalEndsWithACompleteRecording)
     // it is sent once three polls have slept.
     BroadcastBox box("decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\n"
                      "poll 4:3 frame=full.pgm times=1000\n");
-    std::vector<std::string> argv = {"/bin/sh", "-c",
-                                     "\"$@\" & i=0\n"
-                                     "while [ $(grep -c usleep trace) -lt 3 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
-                                     "kill -INT $!; wait $!",
-                                     "sh"};
+    std::vector<std::string> argv = {
+        "/bin/sh", "-c",
+        "\"$@\" & i=0\n"
+        "while [ $(grep -c usleep trace) -lt 3 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
+        "kill -INT $!; wait $!",
+        "sh"};
     for (const std::string &word : box.argv("aspect-record", {"-n", "1000", "rec"}))
         argv.push_back(word);
     box.file("trace", "");
@@ -175,10 +185,14 @@ TEST(AspectRecord, StopSignalEndsWithACompleteRecording)
     ASSERT_GE(polls, 3);
     std::string n = std::to_string(polls);
     EXPECT_EQ(box.read("rec/scenario.scn"),
-              "# aspect-record: " + n + " polls every 0.08 s\n"
-              "# ended after " + n + " of 1000 polls: stopped by a signal\n"
-              "# replay: devsim scenario.scn -- aspect-detect\n"
-              "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\nclock virtual\n"
-              "poll 4:3 frame=frame-00001.pgm times=" + n + "\n");
+              "# aspect-record: " + n
+                  + " polls every 0.08 s\n"
+                    "# ended after "
+                  + n
+                  + " of 1000 polls: stopped by a signal\n"
+                    "# replay: devsim scenario.scn -- aspect-detect\n"
+                    "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\nclock virtual\n"
+                    "poll 4:3 frame=frame-00001.pgm times="
+                  + n + "\n");
     EXPECT_EQ(box.calls({.times = false}).back(), "exit still open: none");
 }

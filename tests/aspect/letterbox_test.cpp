@@ -20,7 +20,7 @@ struct Frame {
     int32_t width, height;
     std::vector<uint8_t> pixels;
     uint8_t &at(int x, int y) { return pixels[size_t(y) * width + x]; }
-    void fill_rows(int from, int to, uint8_t level)   // rows from..to inclusive
+    void fill_rows(int from, int to, uint8_t level) // rows from..to inclusive
     {
         for (int y = from; y <= to; y++)
             for (int x = 0; x < width; x++)
@@ -60,7 +60,7 @@ void expect_bars(const std::optional<Measurement> &m, int top, int bottom, int a
 
 size_t allocations;
 
-}  // namespace
+} // namespace
 
 // Counts every allocation of the test program, to show the measurement takes none.
 void *operator new(size_t size)
@@ -70,8 +70,14 @@ void *operator new(size_t size)
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void *p) noexcept { free(p); }
-void operator delete(void *p, size_t) noexcept { free(p); }
+void operator delete(void *p) noexcept
+{
+    free(p);
+}
+void operator delete(void *p, size_t) noexcept
+{
+    free(p);
+}
 
 TEST(Letterbox, BlackBarsGiveTheirHeightAndTheActivePicture)
 {
@@ -111,7 +117,7 @@ TEST(Letterbox, LogoNarrowerThanTheLimitStaysInTheBar)
     expect_bars(measure(wide), 30, 72, 516);
 
     LetterboxSettings half;
-    half.logo_width = 0.5f;   // -l 50: 360 columns
+    half.logo_width = 0.5f; // -l 50: 360 columns
     expect_bars(measure(wide, half), 72, 72, 432);
 }
 
@@ -134,10 +140,10 @@ TEST(Letterbox, OverscanColumnsAreIgnoredAndTheLogoLimitIsInclusive)
         f.at(b, 40) = 255;
         return measure(f);
     };
-    expect_bars(with_pixels(20, 200), 72, 72, 432);    // one inside, one in the margin
+    expect_bars(with_pixels(20, 200), 72, 72, 432); // one inside, one in the margin
     expect_bars(with_pixels(699, 500), 72, 72, 432);
-    expect_bars(with_pixels(21, 165), 72, 72, 432);    // 144 apart: still a bar row
-    expect_bars(with_pixels(21, 166), 40, 72, 496);    // 145 apart
+    expect_bars(with_pixels(21, 165), 72, 72, 432); // 144 apart: still a bar row
+    expect_bars(with_pixels(21, 166), 40, 72, 496); // 145 apart
     expect_bars(with_pixels(553, 698), 40, 72, 496);
 }
 
@@ -225,11 +231,11 @@ TEST(Letterbox, ToleranceOutsideItsRangeWrapsAsThirtyTwoBitIntegers)
     Frame f = letterboxed(72, 72, 0, 1);
 
     LetterboxSettings s;
-    s.pan_tone_tolerance = -1;          // band 1..0xff: the bars lie outside it
+    s.pan_tone_tolerance = -1; // band 1..0xff: the bars lie outside it
     expect_bars(measure(f, s), 17, 17, 542);
-    s.pan_tone_tolerance = INT32_MIN;   // both ends wrap: band 0..0
+    s.pan_tone_tolerance = INT32_MIN; // both ends wrap: band 0..0
     expect_bars(measure(f, s), 72, 72, 432);
-    s.pan_tone_tolerance = INT32_MAX;   // band 0..255: everything is bar
+    s.pan_tone_tolerance = INT32_MAX; // band 0..255: everything is bar
     EXPECT_FALSE(measure(f, s).has_value());
 }
 
@@ -269,20 +275,20 @@ TEST(Letterbox, NegativeOrNanSettingsStayInsideTheFrame)
     const uint8_t *frame = memory.data() + size_t(w) * guard;
 
     LetterboxSettings s;
-    s.overscan = -0.2f;   // taken as no overscan
+    s.overscan = -0.2f; // taken as no overscan
     expect_bars(measure_letterbox(frame, w, h, s), 72, 72, 432);
     s.overscan = NAN;
     expect_bars(measure_letterbox(frame, w, h, s), 72, 72, 432);
 
     s = {};
-    s.logo_width = -0.5f;      // no row is a bar row, not even a clean one
+    s.logo_width = -0.5f; // no row is a bar row, not even a clean one
     expect_bars(measure_letterbox(frame, w, h, s), 17, 17, 542);
-    s.logo_width = -0.0014f;   // a limit of -1: only clean rows
+    s.logo_width = -0.0014f; // a limit of -1: only clean rows
     expect_bars(measure_letterbox(frame, w, h, s), 72, 72, 432);
     Frame logo = letterboxed(72, 72);
     logo.at(300, 40) = 255;
     expect_bars(measure(logo, s), 40, 72, 496);
-    s.logo_width = NAN;        // a limit of 0: one wrong pixel still fits
+    s.logo_width = NAN; // a limit of 0: one wrong pixel still fits
     expect_bars(measure(logo, s), 72, 72, 432);
 }
 
@@ -413,7 +419,7 @@ std::optional<Measurement> plain_measurement(const uint8_t *frame, int32_t w, in
     return Measurement{top, bottom, h - 2 * std::min(top, bottom)};
 }
 
-}  // namespace
+} // namespace
 
 TEST(LetterboxRow, BlockScansFindTheSameOutermostWrongPixels)
 {
@@ -429,9 +435,9 @@ TEST(LetterboxRow, BlockScansFindTheSameOutermostWrongPixels)
         fill_row(rng, row.data(), width, low, high);
         int32_t span = plain_span(row.data(), begin, end, low, high);
         for (RowScan scan : available_scans()) {
-            SCOPED_TRACE(testing::Message() << "round " << round << " scan " << int(scan) << " columns "
-                                            << begin << ".." << end << " band " << int(low) << ".." << int(high)
-                                            << " span " << span);
+            SCOPED_TRACE(testing::Message()
+                         << "round " << round << " scan " << int(scan) << " columns " << begin << ".." << end
+                         << " band " << int(low) << ".." << int(high) << " span " << span);
             EXPECT_FALSE(is_bar_row_with(scan, row.data(), begin, end, low, high, span - 1));
             ASSERT_TRUE(is_bar_row_with(scan, row.data(), begin, end, low, high, span));
             int32_t limit = pick(-2, width);
@@ -510,7 +516,8 @@ TEST(Letterbox, MeasurementAgreesWithTheOnePixelRulesOnManyFrames)
         }
         auto fast = measure_letterbox(frame.data(), w, h, s);
         auto plain = plain_measurement(frame.data(), w, h, s);
-        SCOPED_TRACE(testing::Message() << "round " << round << " " << w << "x" << h << " bars " << top << "/" << bottom);
+        SCOPED_TRACE(testing::Message() << "round " << round << " " << w << "x" << h << " bars " << top << "/"
+                                        << bottom);
         ASSERT_EQ(fast.has_value(), plain.has_value());
         if (fast) {
             measured++;

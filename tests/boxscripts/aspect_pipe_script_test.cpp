@@ -16,16 +16,16 @@
 namespace {
 
 const std::string script = std::string(SOURCE_DIR) + "/examples/aspect-pipe.sh";
-const char* const restart_line = "aspect-pipe: detector ended (status 0); restarting in 0.05 s\n";
+const char *const restart_line = "aspect-pipe: detector ended (status 0); restarting in 0.05 s\n";
 
 double bound(double seconds)
 {
-    const char* s = getenv("TEST_TIMEOUT_SCALE");
+    const char *s = getenv("TEST_TIMEOUT_SCALE");
     return s && atof(s) > 1 ? seconds * atof(s) : seconds;
 }
 
 // Polls until done() holds or the bound has passed; says which.
-bool wait_until(const std::function<bool()>& done, double seconds = 20)
+bool wait_until(const std::function<bool()> &done, double seconds = 20)
 {
     for (double waited = 0; waited < bound(seconds); waited += 0.02) {
         if (done())
@@ -35,7 +35,7 @@ bool wait_until(const std::function<bool()>& done, double seconds = 20)
     return done();
 }
 
-size_t count(const std::string& text, const std::string& what)
+size_t count(const std::string &text, const std::string &what)
 {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -43,7 +43,7 @@ size_t count(const std::string& text, const std::string& what)
     return n;
 }
 
-bool consume(std::string& s, const std::string& prefix)
+bool consume(std::string &s, const std::string &prefix)
 {
     if (s.compare(0, prefix.size(), prefix) != 0)
         return false;
@@ -52,7 +52,7 @@ bool consume(std::string& s, const std::string& prefix)
 }
 
 // s is one or more copies of block, each perhaps after one optional lead.
-bool made_of(std::string s, const std::string& lead, const std::string& block)
+bool made_of(std::string s, const std::string &lead, const std::string &block)
 {
     if (s.empty())
         return false;
@@ -71,7 +71,7 @@ bool made_of(std::string s, const std::string& lead, const std::string& block)
 struct Pipe : Box {
     pid_t pid = -1;
 
-    Pipe(const std::string& detector_scenario, const std::string& vbi_extra = "")
+    Pipe(const std::string &detector_scenario, const std::string &vbi_extra = "")
         : Box("aspect-pipe", "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 64x48\n" + detector_scenario)
     {
         file("vbi.scn", "clock virtual\nvbi /dev/vbi0\n" + vbi_extra);
@@ -81,14 +81,16 @@ struct Pipe : Box {
         if (pid > 0)
             kill(-pid, SIGKILL), waitpid(pid, nullptr, 0);
     }
-    std::vector<std::string> env(const std::string& options) const
+    std::vector<std::string> env(const std::string &options) const
     {
-        return {"PATH=" + std::string(BIN_DIR) + ":/usr/bin:/bin", "TMPDIR=" + dir, "RESTART_DELAY=0.05",
+        return {"PATH=" + std::string(BIN_DIR) + ":/usr/bin:/bin",
+                "TMPDIR=" + dir,
+                "RESTART_DELAY=0.05",
                 "DETECT_OPTIONS=" + options,
                 "DETECT_WRAPPER=devsim " + scenario_path + " --trace " + trace_path + " --",
                 "SIGNAL_WRAPPER=devsim " + path("vbi.scn") + " --trace " + path("vbi.trace") + " --"};
     }
-    void start(const std::string& options, const std::vector<std::string>& args = {})
+    void start(const std::string &options, const std::vector<std::string> &args = {})
     {
         std::vector<std::string> words = {"/bin/sh", script};
         words.insert(words.end(), args.begin(), args.end());
@@ -103,11 +105,11 @@ struct Pipe : Box {
             int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1), dup2(err, 2);
-            for (const std::string& v : vars)
-                putenv(const_cast<char*>(v.c_str()));
-            std::vector<char*> argv;
-            for (const std::string& w : words)
-                argv.push_back(const_cast<char*>(w.c_str()));
+            for (const std::string &v : vars)
+                putenv(const_cast<char *>(v.c_str()));
+            std::vector<char *> argv;
+            for (const std::string &w : words)
+                argv.push_back(const_cast<char *>(w.c_str()));
             argv.push_back(nullptr);
             execv(argv[0], argv.data());
             _exit(127);
@@ -189,7 +191,7 @@ TEST(AspectPipeScript, SignallerEndingFirstStopsTheDetectorAndRestartsThePipe)
     // the output device refuses every record: each signaller ends with status 4
     Pipe box("poll 16:9 times=1000000\n", "fail write EIO\n");
     box.start("");
-    const char* line = "aspect-pipe: signaller ended (status 4); restarting in 0.05 s\n";
+    const char *line = "aspect-pipe: signaller ended (status 4); restarting in 0.05 s\n";
     ASSERT_TRUE(wait_until([&] { return count(box.read("err"), line) >= 2; })) << box.read("err");
     // each detector run was stopped before the next began
     EXPECT_GE(count(box.trace(), "open /dev/dvb/adapter0/video0 O_RDONLY|O_NONBLOCK -> fd\n"), 2u);
@@ -203,7 +205,7 @@ TEST(AspectPipeScript, RefusesSettingsThatCannotWorkBeforeStartingAnything)
     struct Case {
         std::string options, arg, message;
     };
-    for (const Case& c : std::vector<Case>{
+    for (const Case &c : std::vector<Case>{
              {"-e 5 -a", "", "aspect-detect option '-a' does not belong in the pipe"},
              {"", "-fa", "aspect-detect option '-a' does not belong in the pipe"},
              {"--asp", "", "aspect-detect option '--asp' does not belong in the pipe"},

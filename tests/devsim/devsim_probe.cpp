@@ -32,15 +32,15 @@
 #endif
 
 static int fd = -1;
-static std::vector<int> fds;  // every descriptor opened, for fd=INDEX
-static unsigned char* buf;
+static std::vector<int> fds; // every descriptor opened, for fd=INDEX
+static unsigned char *buf;
 static size_t buf_len;
 
-static std::vector<long> numbers(const char* s)
+static std::vector<long> numbers(const char *s)
 {
     std::vector<long> v;
     while (*s) {
-        char* end;
+        char *end;
         v.push_back(strtol(s, &end, 0));
         s = *end == ',' ? end + 1 : end;
         if (end == s && *s != ',')
@@ -49,7 +49,7 @@ static std::vector<long> numbers(const char* s)
     return v;
 }
 
-static void report(const char* word, long r, const std::string& extra = "")
+static void report(const char *word, long r, const std::string &extra = "")
 {
     if (r < 0)
         printf("%s -1 %s\n", word, strerrorname_np(errno));
@@ -57,11 +57,11 @@ static void report(const char* word, long r, const std::string& extra = "")
         printf("%s %ld%s\n", word, r, extra.c_str());
 }
 
-static void run(const char* word)
+static void run(const char *word)
 {
     std::string w = word;
     std::string name = w.substr(0, w.find('='));
-    const char* arg = w.find('=') == std::string::npos ? "" : word + w.find('=') + 1;
+    const char *arg = w.find('=') == std::string::npos ? "" : word + w.find('=') + 1;
     std::vector<long> n = numbers(arg);
     char extra[256] = "";
     if (name == "open") {
@@ -73,7 +73,7 @@ static void run(const char* word)
             flags |= O_NONBLOCK;
         fd = open(path.c_str(), flags);
         fds.push_back(fd);
-        report(word, fd < 0 ? -1 : 0);  // numbers depend on what the test runner left open
+        report(word, fd < 0 ? -1 : 0); // numbers depend on what the test runner left open
     } else if (name == "fd") {
         fd = fds.at((size_t)n.at(0));
     } else if (name == "close") {
@@ -84,7 +84,7 @@ static void run(const char* word)
         snprintf(extra, sizeof extra, " format=%d", (int)vs.video_format);
         report(word, r, r == 0 ? extra : "");
     } else if (name == "fe") {
-        fe_status_t st {};
+        fe_status_t st{};
         int r = ioctl(fd, FE_READ_STATUS, &st);
         snprintf(extra, sizeof extra, " lock=%d", (st & FE_HAS_LOCK) ? 1 : 0);
         report(word, r, r == 0 ? extra : "");
@@ -102,8 +102,8 @@ static void run(const char* word)
     } else if (name == "map") {
         if (!n.empty())
             buf_len = (size_t)n[0];
-        void* p = mmap(nullptr, buf_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        buf = p == MAP_FAILED ? nullptr : (unsigned char*)p;
+        void *p = mmap(nullptr, buf_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        buf = p == MAP_FAILED ? nullptr : (unsigned char *)p;
         report(word, p == MAP_FAILED ? -1 : 0);
     } else if (name == "unmap") {
         report(word, munmap(buf, buf_len));
@@ -128,8 +128,8 @@ static void run(const char* word)
         struct v4l2_format f {};
         f.type = name == "sfmt" ? (unsigned)n.at(0) : (unsigned)V4L2_BUF_TYPE_SLICED_VBI_OUTPUT;
         f.fmt.sliced.service_set = name == "sfmt" ? (unsigned short)n.at(1) : V4L2_SLICED_WSS_625;
-        unsigned long req = name == "sfmt" ? VIDIOC_S_FMT
-            : _IOC(_IOC_READ | _IOC_WRITE, 'V', 5, sizeof f == 208 ? 204 : 208);
+        unsigned long req =
+            name == "sfmt" ? VIDIOC_S_FMT : _IOC(_IOC_READ | _IOC_WRITE, 'V', 5, sizeof f == 208 ? 204 : 208);
         int r = ioctl(fd, req, &f);
         snprintf(extra, sizeof extra, " io_size=%u", f.fmt.sliced.io_size);
         report(word, r, r == 0 ? extra : "");
@@ -151,7 +151,9 @@ static void run(const char* word)
         std::vector<char> data((size_t)sb.st_size + 1);
         ssize_t got = read(pf, data.data(), (size_t)sb.st_size);
         close(pf);
-        struct video_still_picture sp {data.data(), (int)got};
+        struct video_still_picture sp {
+            data.data(), (int)got
+        };
         report(word, ioctl(fd, VIDEO_STILLPICTURE, &sp));
     } else if (name == "play") {
         report(word, ioctl(fd, VIDEO_PLAY));
@@ -185,7 +187,7 @@ static void run(const char* word)
         report(word, syscall(SYS_ioperm, 0x60UL, 3UL, 1));
     } else if (name == "rawio") {
         __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[2] {};
+        __user_cap_data_struct data[2]{};
         syscall(SYS_capget, &hdr, data);
         unsigned mask = CAP_TO_MASK(CAP_SYS_RAWIO);
         printf("%s bounding=%d inheritable=%d permitted=%d\n", word,
@@ -208,7 +210,7 @@ static void run(const char* word)
     fflush(stdout);
 }
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     for (int i = 1; i < argc; i++)
         run(argv[i]);

@@ -14,8 +14,8 @@ extern "C" ssize_t read(int fd, void *buf, size_t count)
     static ReadFn real = reinterpret_cast<ReadFn>(dlsym(RTLD_NEXT, "read"));
     const char *file = getenv("READ_CHUNKS_FILE"), *size = getenv("READ_CHUNKS_SIZE");
     struct stat want, got;
-    if (file && size && stat(file, &want) == 0 && fstat(fd, &got) == 0 &&
-        want.st_dev == got.st_dev && want.st_ino == got.st_ino) {
+    if (file && size && stat(file, &want) == 0 && fstat(fd, &got) == 0 && want.st_dev == got.st_dev
+        && want.st_ino == got.st_ino) {
         size_t chunk = strtoul(size, nullptr, 10);
         if (count > chunk)
             count = chunk;

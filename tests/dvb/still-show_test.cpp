@@ -18,17 +18,17 @@ const std::string kOpen = "0.000000 open /dev/dvb/adapter0/video0 O_RDWR|O_NONBL
 struct Stills : Box {
     std::string picture = path("picture.mpg");
 
-    explicit Stills(const std::string& devices = kDecoder, size_t picture_size = 5000)
+    explicit Stills(const std::string &devices = kDecoder, size_t picture_size = 5000)
         : Box("still-show", "clock virtual\n" + devices)
     {
         std::mt19937 gen(picture_size);
         std::string bytes(picture_size, '\0');
-        for (char& c : bytes)
+        for (char &c : bytes)
             c = static_cast<char>(gen());
         file("picture.mpg", bytes);
     }
 
-    RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) const
+    RunResult run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) const
     {
         return Box::run("still-show", args, {.env = env});
     }
@@ -44,14 +44,14 @@ struct Stills : Box {
 // The trace of a picture shown whole, with the pause taken in one sleep.
 std::string ShownTrace(size_t size, unsigned secs)
 {
-    std::string t = kOpen + "0.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=" +
-                    std::to_string(size) + " -> 0 (still-001.mpg)\n";
+    std::string t = kOpen + "0.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=" + std::to_string(size)
+                    + " -> 0 (still-001.mpg)\n";
     char at[32];
     snprintf(at, sizeof at, "%u.000000", secs);
     if (secs > 0)
         t += "0.000000 sleep " + std::to_string(secs) + " -> 0\n";
-    return t + at + " VIDEO_PLAY /dev/dvb/adapter0/video0 -> 0\n" + at +
-           " close /dev/dvb/adapter0/video0 -> 0\n" + at + " exit still open: none\n";
+    return t + at + " VIDEO_PLAY /dev/dvb/adapter0/video0 -> 0\n" + at + " close /dev/dvb/adapter0/video0 -> 0\n" + at
+           + " exit still open: none\n";
 }
 
 TEST(StillShow, NoArgumentPrintsUsageAndOpensNothing)
@@ -80,9 +80,8 @@ TEST(StillShow, PictureOfSomeMegabytesArrivesWholeThroughShortReads)
     Stills box(kDecoder, 3 << 20);
     std::string log = box.dir + "/reads";
     RunResult r = box.run({"picture.mpg"}, {"LD_PRELOAD=" + test_bin_path("libread_chunks.so"),
-                                            "READ_CHUNKS_FILE=" + box.picture,
-                                            "READ_CHUNKS_SIZE=100000", "READ_CHUNKS_LOG=" + log,
-                                            "ASAN_OPTIONS=verify_asan_link_order=0"});
+                                            "READ_CHUNKS_FILE=" + box.picture, "READ_CHUNKS_SIZE=100000",
+                                            "READ_CHUNKS_LOG=" + log, "ASAN_OPTIONS=verify_asan_link_order=0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "I-frame size: 3145728\nread: 3145728 bytes\n");
     EXPECT_EQ(r.err, "");
@@ -112,7 +111,7 @@ TEST(StillShow, DisplayTimeIsTheSecondOfExactlyTwoArgumentsInBaseZero)
         {{"picture.mpg", "9", "x"}, 3},
         {{"picture.mpg", "-1", "x", "y"}, 3},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1]);
         Stills box;
         RunResult r = box.run(c.args);
@@ -124,7 +123,7 @@ TEST(StillShow, DisplayTimeIsTheSecondOfExactlyTwoArgumentsInBaseZero)
 
 TEST(StillShow, NegativeDisplayTimeIsRefusedBeforeAnythingOpens)
 {
-    for (const char* secs : {"-1", "-0x10"}) {
+    for (const char *secs : {"-1", "-0x10"}) {
         Stills box;
         RunResult r = box.run({"picture.mpg", secs});
         EXPECT_EQ(r.status, 255);
@@ -148,8 +147,7 @@ TEST(StillShow, UnopenableFileOrDecoderEndsWith255)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "VIDEO DEVICE: : No such file or directory\n");
-    EXPECT_EQ(nodecoder.trace(),
-              "0.000000 open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> -1 ENOENT\n");
+    EXPECT_EQ(nodecoder.trace(), "0.000000 open /dev/dvb/adapter0/video0 O_RDWR|O_NONBLOCK -> -1 ENOENT\n");
 }
 
 TEST(StillShow, FailedDecoderRequestsAreReportedAndTheRunGoesOn)
@@ -159,12 +157,12 @@ TEST(StillShow, FailedDecoderRequestsAreReportedAndTheRunGoesOn)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "I-frame size: 5000\nread: 5000 bytes\n");
     EXPECT_EQ(r.err, "VIDEO STILLPICTURE: : Invalid argument\n");
-    EXPECT_EQ(still.trace(), kOpen +
-                                 "0.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=5000 -> -1 EINVAL\n"
-                                 "0.000000 sleep 2 -> 0\n"
-                                 "2.000000 VIDEO_PLAY /dev/dvb/adapter0/video0 -> 0\n"
-                                 "2.000000 close /dev/dvb/adapter0/video0 -> 0\n"
-                                 "2.000000 exit still open: none\n");
+    EXPECT_EQ(still.trace(), kOpen
+                                 + "0.000000 VIDEO_STILLPICTURE /dev/dvb/adapter0/video0 size=5000 -> -1 EINVAL\n"
+                                   "0.000000 sleep 2 -> 0\n"
+                                   "2.000000 VIDEO_PLAY /dev/dvb/adapter0/video0 -> 0\n"
+                                   "2.000000 close /dev/dvb/adapter0/video0 -> 0\n"
+                                   "2.000000 exit still open: none\n");
 
     Stills play(kDecoder + "fail VIDEO_PLAY EIO\n");
     r = play.run({"picture.mpg"});
@@ -182,8 +180,9 @@ TEST(StillShow, UnreadablePictureSendsNothingAndEndsWith255)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, bin_path("still-show") + ": folder: Is a directory\n");
     EXPECT_NE(r.out.find("read: 0 bytes\n"), std::string::npos) << r.out;
-    EXPECT_EQ(box.trace(), kOpen + "0.000000 close /dev/dvb/adapter0/video0 -> 0\n"
-                                   "0.000000 exit still open: none\n");
+    EXPECT_EQ(box.trace(), kOpen
+                               + "0.000000 close /dev/dvb/adapter0/video0 -> 0\n"
+                                 "0.000000 exit still open: none\n");
 }
 
 TEST(StillShow, FileShorterThanItsStatSizeSendsNothing)
@@ -199,10 +198,10 @@ TEST(StillShow, FileShorterThanItsStatSizeSendsNothing)
     std::string size = std::to_string(sb.st_size), got = std::to_string(content.size());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "I-frame size: " + size + "\nread: " + got + " bytes\n");
-    EXPECT_EQ(r.err, bin_path("still-show") + ": " + attr + ": file ended after " + got + " of " +
-                         size + " bytes\n");
-    EXPECT_EQ(box.trace(), kOpen + "0.000000 close /dev/dvb/adapter0/video0 -> 0\n"
-                                   "0.000000 exit still open: none\n");
+    EXPECT_EQ(r.err, bin_path("still-show") + ": " + attr + ": file ended after " + got + " of " + size + " bytes\n");
+    EXPECT_EQ(box.trace(), kOpen
+                               + "0.000000 close /dev/dvb/adapter0/video0 -> 0\n"
+                                 "0.000000 exit still open: none\n");
 }
 
 TEST(StillShow, FileBeyondTheSigned32BitSizeIsRefused)
@@ -213,10 +212,11 @@ TEST(StillShow, FileBeyondTheSigned32BitSizeIsRefused)
     RunResult r = box.run({"picture.mpg"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, bin_path("still-show") +
-                         ": picture.mpg: 2147483648 bytes is too large for a still picture (at most 2147483647)\n");
-    EXPECT_EQ(box.trace(), kOpen + "0.000000 close /dev/dvb/adapter0/video0 -> 0\n"
-                                   "0.000000 exit still open: none\n");
+    EXPECT_EQ(r.err, bin_path("still-show")
+                         + ": picture.mpg: 2147483648 bytes is too large for a still picture (at most 2147483647)\n");
+    EXPECT_EQ(box.trace(), kOpen
+                               + "0.000000 close /dev/dvb/adapter0/video0 -> 0\n"
+                                 "0.000000 exit still open: none\n");
 }
 
-}  // namespace
+} // namespace

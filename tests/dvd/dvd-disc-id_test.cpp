@@ -15,7 +15,7 @@ static const RunOptions failed_open = [] {
 // The identifier worked out without the library: MD5 (by md5sum) of
 // VIDEO_TS.IFO and the title sets' IFO files, at most ten files, each cut to
 // whole 2048-byte sectors.
-static std::string ExpectedId(const std::string& video_ts, int title_sets)
+static std::string ExpectedId(const std::string &video_ts, int title_sets)
 {
     std::string bytes;
     for (int i = 0; i <= title_sets && i < 10; i++) {
@@ -31,7 +31,7 @@ static std::string ExpectedId(const std::string& video_ts, int title_sets)
     return md5.out.substr(0, 32) + "\n";
 }
 
-static std::string LastLine(const std::string& text)
+static std::string LastLine(const std::string &text)
 {
     size_t start = text.rfind('\n', text.size() >= 2 ? text.size() - 2 : 0);
     return start == std::string::npos ? text : text.substr(start + 1);
@@ -41,14 +41,14 @@ TEST(DvdDiscId, PrintsMd5OfIfoFilesForFolderVideoTsAndImage)
 {
     std::string expected = ExpectedId(fixtures + "/pattern/VIDEO_TS", 1);
     ASSERT_EQ(expected.size(), 33u);
-    for (const char* disc : {"/pattern", "/pattern/VIDEO_TS", "/pattern.iso"}) {
+    for (const char *disc : {"/pattern", "/pattern/VIDEO_TS", "/pattern.iso"}) {
         RunResult r = run_program({bin_path("dvd-disc-id"), fixtures + disc});
         EXPECT_EQ(r.status, 0) << disc << "\n" << r.err;
         EXPECT_EQ(r.out, expected) << disc;
     }
     // The image really carries the folder's IFO files, so the same id is earned.
     std::string iso = read_file(fixtures + "/pattern.iso");
-    for (const char* ifo : {"/VIDEO_TS.IFO", "/VTS_01_0.IFO"})
+    for (const char *ifo : {"/VIDEO_TS.IFO", "/VTS_01_0.IFO"})
         EXPECT_NE(iso.find(read_file(fixtures + "/pattern/VIDEO_TS" + ifo)), std::string::npos) << ifo;
 }
 
@@ -76,7 +76,7 @@ TEST(DvdDiscId, WrongArgumentCountsGiveUsage)
 TEST(DvdDiscId, FailuresReportOnStderrOnly)
 {
     TempDir tmp("dvd-disc-id");
-    const std::string& dir = tmp.path;
+    const std::string &dir = tmp.path;
     std::string missing = dir + "/no-such-disc", empty = dir + "/empty", text = dir + "/notes.txt";
     ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
     write_file(text, std::string(100000, 'x'));
@@ -86,7 +86,7 @@ TEST(DvdDiscId, FailuresReportOnStderrOnly)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(LastLine(r.err), "Can't open disc '" + missing + "': No such file or directory\n");
 
-    for (const std::string& path : {empty, text}) {
+    for (const std::string &path : {empty, text}) {
         r = run_program({bin_path("dvd-disc-id"), path});
         EXPECT_EQ(r.status, 255) << path;
         EXPECT_EQ(r.out, "") << path;
@@ -98,8 +98,8 @@ TEST(DvdDiscId, FailuresReportOnStderrOnly)
 
 TEST(DvdDiscId, LostOutputIsAFailure)
 {
-    RunResult r = run_program({"sh", "-c", "exec \"$0\" \"$1\" >/dev/full", bin_path("dvd-disc-id"),
-                               fixtures + "/pattern"});
+    RunResult r =
+        run_program({"sh", "-c", "exec \"$0\" \"$1\" >/dev/full", bin_path("dvd-disc-id"), fixtures + "/pattern"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(LastLine(r.err), bin_path("dvd-disc-id") + ": error writing standard output: No space left on device\n");
 }

@@ -11,12 +11,12 @@ static const RunOptions failed_open = [] {
     return opt;
 }();
 
-static RunResult Info(const std::string& disc, const std::string& title)
+static RunResult Info(const std::string &disc, const std::string &title)
 {
     return run_program({bin_path("dvd-title-info"), disc, title});
 }
 
-static bool StartsWith(const std::string& text, const std::string& head)
+static bool StartsWith(const std::string &text, const std::string &head)
 {
     return text.compare(0, head.size(), head) == 0;
 }
@@ -26,12 +26,14 @@ TEST(DvdTitleInfo, ReportsManagerAndTitleSetAlikeForFolderAndImage)
     RunResult vmg = Info(fixtures + "/pattern", "0");
     EXPECT_EQ(vmg.status, 0);
     EXPECT_TRUE(StartsWith(vmg.out, "Local ifo_print\nVMG top level\n-------------\n"
-                                    "VMG Identifier: DVDVIDEO-VMG\n")) << vmg.out;
+                                    "VMG Identifier: DVDVIDEO-VMG\n"))
+        << vmg.out;
     EXPECT_NE(vmg.out.find("\nVMG Number of Title Sets 1\n"), std::string::npos);
     RunResult vts = Info(fixtures + "/pattern", "1");
     EXPECT_EQ(vts.status, 0);
     EXPECT_TRUE(StartsWith(vts.out, "Local ifo_print\nVTS top level\n-------------\n"
-                                    "VTS Identifier: DVDVIDEO-VTS\n")) << vts.out;
+                                    "VTS Identifier: DVDVIDEO-VTS\n"))
+        << vts.out;
     // Library warnings go to standard error, never into the report.
     EXPECT_EQ(vts.out.find("libdvdread"), std::string::npos);
     EXPECT_NE(vts.err.find("libdvdread: "), std::string::npos);
@@ -55,7 +57,7 @@ TEST(DvdTitleInfo, TitleNumberIsItsLeadingDigits)
 TEST(DvdTitleInfo, MissingTitlesPrintNoReportButSucceed)
 {
     // 4294967297 and -4294967296 would wrap round to titles 1 and 0 as an int.
-    for (const char* title : {"2", "-1", "4294967297", "-4294967296"}) {
+    for (const char *title : {"2", "-1", "4294967297", "-4294967296"}) {
         RunResult r = Info(fixtures + "/pattern", title);
         EXPECT_EQ(r.status, 0) << title;
         EXPECT_EQ(r.out.find("top level"), std::string::npos) << title << "\n" << r.out;
@@ -77,7 +79,7 @@ TEST(DvdTitleInfo, WrongArgumentCountsGiveUsage)
 TEST(DvdTitleInfo, OnlyAMissingDiscFailsToOpen)
 {
     TempDir tmp("dvd-title-info");
-    const std::string& dir = tmp.path;
+    const std::string &dir = tmp.path;
     RunResult r = run_program({bin_path("dvd-title-info"), dir + "/no-such-disc", "1"}, failed_open);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
@@ -85,7 +87,7 @@ TEST(DvdTitleInfo, OnlyAMissingDiscFailsToOpen)
 
     // The library takes any existing directory or file for a disc image.
     write_file(dir + "/notes.txt", "not a disc\n");
-    for (const std::string& path : {dir, dir + "/notes.txt"}) {
+    for (const std::string &path : {dir, dir + "/notes.txt"}) {
         r = Info(path, "0");
         EXPECT_EQ(r.status, 0) << path;
         EXPECT_EQ(r.out.find("top level"), std::string::npos) << r.out;
@@ -94,8 +96,8 @@ TEST(DvdTitleInfo, OnlyAMissingDiscFailsToOpen)
 
 TEST(DvdTitleInfo, LostReportIsAFailure)
 {
-    RunResult r = run_program({"sh", "-c", "exec \"$0\" \"$1\" 1 >/dev/full", bin_path("dvd-title-info"),
-                               fixtures + "/pattern"});
+    RunResult r =
+        run_program({"sh", "-c", "exec \"$0\" \"$1\" 1 >/dev/full", bin_path("dvd-title-info"), fixtures + "/pattern"});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find(": error writing standard output: No space left on device\n"), std::string::npos) << r.err;
 }

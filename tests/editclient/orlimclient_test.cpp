@@ -21,15 +21,14 @@ namespace {
 
 const uid_t kNobody = 65534;
 
-static int BoundSocket(const std::string& path, uid_t owner)
+static int BoundSocket(const std::string &path, uid_t owner)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
     unlink(path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        chown(path.c_str(), owner, owner) != 0)
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || chown(path.c_str(), owner, owner) != 0)
         throw std::runtime_error("socket " + path + ": " + strerror(errno));
     return fd;
 }
@@ -47,8 +46,11 @@ struct EditServer {
     bool connected = false;
     std::thread thread;
 
-    EditServer(const std::string& p, uid_t owner, bool holdopen, std::string r = "")
-        : path(p), reply(std::move(r)), hold(holdopen), listener(BoundSocket(p, owner))
+    EditServer(const std::string &p, uid_t owner, bool holdopen, std::string r = "")
+        : path(p)
+        , reply(std::move(r))
+        , hold(holdopen)
+        , listener(BoundSocket(p, owner))
     {
         if (listen(listener, 4) != 0 || pipe2(stop, O_CLOEXEC) != 0)
             throw std::runtime_error("listen: " + std::string(strerror(errno)));
@@ -115,7 +117,7 @@ protected:
     std::string dir, host, argvfile;
     std::string client = bin_path("orlimclient");
     std::string editor = test_bin_path("orlim-record-argv");
-    std::vector<std::string> launch;   // words between the host name and the client
+    std::vector<std::string> launch; // words between the host name and the client
 
     void SetUp() override
     {
@@ -132,7 +134,7 @@ protected:
     // The client and the editor copied where any user may run them.
     void RunAsNobody()
     {
-        for (std::string* prog : {&client, &editor}) {
+        for (std::string *prog : {&client, &editor}) {
             std::string copy = dir + "/" + prog->substr(prog->rfind('/') + 1);
             ASSERT_EQ(run_program({"cp", *prog, copy}).status, 0);
             *prog = copy;
@@ -145,14 +147,13 @@ protected:
         write_file(argvfile, "");
         chmod(argvfile.c_str(), 0666);
     }
-    RunResult Run(const std::vector<std::string>& args, RunOptions opt = {})
+    RunResult Run(const std::vector<std::string> &args, RunOptions opt = {})
     {
         std::vector<std::string> argv = {test_bin_path("orlim-in-uts"), host};
         argv.insert(argv.end(), launch.begin(), launch.end());
         argv.push_back(client);
         argv.insert(argv.end(), args.begin(), args.end());
-        opt.env.insert(opt.env.begin(), {"ALTERNATE_EDITOR", "LOGNAME", "USER",
-                                         "ORLIM_ARGV_FILE=" + argvfile});
+        opt.env.insert(opt.env.begin(), {"ALTERNATE_EDITOR", "LOGNAME", "USER", "ORLIM_ARGV_FILE=" + argvfile});
         if (opt.cwd.empty())
             opt.cwd = dir;
         return run_program(argv, opt);
@@ -168,16 +169,18 @@ protected:
     }
     std::string Usage()
     {
-        return "Usage: " + client + " [-a ALTERNATE-EDITOR] [-n] [--no-wait] [+LINE[:COLUMN]] FILENAME\n"
-               "Or " + client + " --version\n"
-               "Report bugs to <settop-tools@lists.example.org>.\n";
+        return "Usage: " + client
+               + " [-a ALTERNATE-EDITOR] [-n] [--no-wait] [+LINE[:COLUMN]] FILENAME\n"
+                 "Or "
+               + client
+               + " --version\n"
+                 "Report bugs to <settop-tools@lists.example.org>.\n";
     }
     std::string NoSocket() { return client + ": can't find socket; have you started the server?\n"; }
     std::string Preload()
     {
-        const char* asan = getenv("ASAN_OPTIONS");
-        return std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-               "verify_asan_link_order=0";
+        const char *asan = getenv("ASAN_OPTIONS");
+        return std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
     }
 };
 
@@ -185,10 +188,11 @@ TEST_F(OrlimClient, VersionHelpAndMissingFileEndWithStatus1)
 {
     const std::string version = "orlimclient 21.4\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"-V"}, version}, {{"--version", "notes.txt"}, version}, {{"-H"}, Usage()},
-        {{"--help", "notes.txt"}, Usage()}, {{}, Usage()}, {{"-n"}, Usage()},
+        {{"-V"}, version}, {{"--version", "notes.txt"}, version},
+        {{"-H"}, Usage()}, {{"--help", "notes.txt"}, Usage()},
+        {{}, Usage()},     {{"-n"}, Usage()},
     };
-    for (const auto& [args, err] : cases) {
+    for (const auto &[args, err] : cases) {
         RunResult r = Run(args);
         EXPECT_EQ(r.status, 1) << args.size();
         EXPECT_EQ(r.out, "");
@@ -198,8 +202,8 @@ TEST_F(OrlimClient, VersionHelpAndMissingFileEndWithStatus1)
 
 TEST_F(OrlimClient, BadOptionGetsDiagnosticThenUsage)
 {
-    for (std::vector<std::string> args : {std::vector<std::string>{"-x", "notes.txt"}, {"notes.txt", "-a"},
-                                          {"--bogus", "notes.txt"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-x", "notes.txt"}, {"notes.txt", "-a"}, {"--bogus", "notes.txt"}}) {
         RunResult r = Run(args);
         EXPECT_EQ(r.status, 1) << args[0];
         ASSERT_GT(r.err.size(), Usage().size()) << args[0];
@@ -213,18 +217,22 @@ TEST_F(OrlimClient, RequestLineQuotesNamesAndPrefixesRelativeOnes)
     ASSERT_EQ(dir.find_first_of(" &"), std::string::npos) << "the temp dir itself would be quoted";
     ASSERT_EQ(mkdir((dir + "/my docs").c_str(), 0755), 0);
     const std::string d = dir + "/";
-    struct Case { std::string cwd; std::vector<std::string> args; std::string request; };
+    struct Case {
+        std::string cwd;
+        std::vector<std::string> args;
+        std::string request;
+    };
     const std::vector<Case> cases = {
-        {dir + "/my docs", {"-n", "+12:3", "a b&x.txt", "/etc/motd", "+x1"},
+        {dir + "/my docs",
+         {"-n", "+12:3", "a b&x.txt", "/etc/motd", "+x1"},
          "-nowait +12:3 " + dir + "/my&_docs/a&_b&&x.txt /etc/motd " + dir + "/my&_docs/+x1 \n"},
-        {dir, {"-n", "+12", "+12:5", "+:", "+", "+12a", "+a"},
-         "-nowait +12 +12:5 +: + " + d + "+12a " + d + "+a \n"},
-        {dir, {"notes.txt", "--no-wait", "", "/tmp/a b", "--", "-x", "a\nb", "&-x-", "-n"},
-         "-nowait " + d + "notes.txt " + d + " /tmp/a&_b " + d + "&-x " + d + "a\nb " + d + "&&-x- " +
-             d + "&-n \n"},
+        {dir, {"-n", "+12", "+12:5", "+:", "+", "+12a", "+a"}, "-nowait +12 +12:5 +: + " + d + "+12a " + d + "+a \n"},
+        {dir,
+         {"notes.txt", "--no-wait", "", "/tmp/a b", "--", "-x", "a\nb", "&-x-", "-n"},
+         "-nowait " + d + "notes.txt " + d + " /tmp/a&_b " + d + "&-x " + d + "a\nb " + d + "&&-x- " + d + "&-n \n"},
         {"/", {"-n", "notes.txt"}, "-nowait //notes.txt \n"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         // The server never replies: a client that waited would time out.
         EditServer server(SocketPath(0), 0, true);
         RunOptions opt;
@@ -240,9 +248,10 @@ TEST_F(OrlimClient, RequestLineQuotesNamesAndPrefixesRelativeOnes)
 TEST_F(OrlimClient, WaitingModeCopiesReplyUnchanged)
 {
     const std::string replies[] = {
-        "", "first line\n" + std::string(10000, 'r') + "\n" + std::string("nul\0inside\n", 11) + "no end",
+        "",
+        "first line\n" + std::string(10000, 'r') + "\n" + std::string("nul\0inside\n", 11) + "no end",
     };
-    for (const std::string& reply : replies) {
+    for (const std::string &reply : replies) {
         EditServer server(SocketPath(0), 0, false, reply);
         RunResult r = Run({"notes.txt", "+7"});
         EXPECT_EQ(r.status, 0);
@@ -258,17 +267,21 @@ TEST_F(OrlimClient, UnusableServerFallsBackToAlternateEditor)
     const std::string path = SocketPath(kNobody);
     // A server listens for the last two: root's process on a socket file
     // owned by root, then on one owned by the user.
-    struct Cause { std::string message; std::function<void()> make; std::optional<uid_t> served; };
+    struct Cause {
+        std::string message;
+        std::function<void()> make;
+        std::optional<uid_t> served;
+    };
     const std::vector<Cause> causes = {
         {NoSocket(), [] {}, {}},
-        {client + ": connect: " + strerror(ECONNREFUSED) + "\n",
-         [&] { close(BoundSocket(path, kNobody)); }, {}},
+        {client + ": connect: " + strerror(ECONNREFUSED) + "\n", [&] { close(BoundSocket(path, kNobody)); }, {}},
         {client + ": can't stat " + path + ": " + strerror(ELOOP) + "\n",
-         [&] { ASSERT_EQ(symlink(path.c_str(), path.c_str()), 0); }, {}},
+         [&] { ASSERT_EQ(symlink(path.c_str(), path.c_str()), 0); },
+         {}},
         {client + ": Invalid socket owner\n", [] {}, 0},
         {client + ": Invalid socket owner\n", [] {}, kNobody},
     };
-    for (const Cause& cause : causes) {
+    for (const Cause &cause : causes) {
         std::optional<EditServer> server;
         if (cause.served)
             server.emplace(path, *cause.served, true);
@@ -294,7 +307,9 @@ TEST_F(OrlimClient, UnusableServerFallsBackToAlternateEditor)
 TEST_F(OrlimClient, AlternateEditorComesFromTheLastOptionWord)
 {
     const std::string env = "ALTERNATE_EDITOR=" + editor, bad = "/nonexistent/editor";
-    struct Case { std::vector<std::string> env, args, argv; };
+    struct Case {
+        std::vector<std::string> env, args, argv;
+    };
     const std::vector<Case> cases = {
         {{env}, {"notes.txt"}, {}},
         {{env}, {"-n", "notes.txt"}, {"-n", "notes.txt"}},
@@ -306,7 +321,7 @@ TEST_F(OrlimClient, AlternateEditorComesFromTheLastOptionWord)
         {{env}, {"--alternate-editor=" + bad, "-n", "notes.txt"}, {"-n", "notes.txt"}},
         {{}, {"-a", bad, "notes.txt"}, {}},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         RunOptions opt;
         opt.env = c.env;
         RunResult r = Run(c.args, opt);
@@ -328,7 +343,10 @@ TEST_F(OrlimClient, RootUsesSocketOwnedByAnotherUserSilently)
 
 TEST_F(OrlimClient, SecondTryTakesLoginNameThenUser)
 {
-    struct Case { std::vector<std::string> env; bool used; };
+    struct Case {
+        std::vector<std::string> env;
+        bool used;
+    };
     const std::vector<Case> cases = {
         {{"LOGNAME=nobody"}, true},
         {{"USER=nobody"}, true},
@@ -336,7 +354,7 @@ TEST_F(OrlimClient, SecondTryTakesLoginNameThenUser)
         {{"LOGNAME=root", "USER=nobody"}, false},
         {{"LOGNAME=no-such-user-here", "USER=nobody"}, false},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         EditServer server(SocketPath(kNobody), kNobody, true);
         RunOptions opt;
         opt.env = c.env;
@@ -402,8 +420,8 @@ TEST_F(OrlimClient, WorkingDirectoryTooLongFallsBack)
 {
     // 34 levels of 250 bytes: longer than the 8192-byte buffer.
     const std::string level(250, 'd');
-    launch = {"bash", "-c", "for i in $(seq 34); do mkdir " + level + " && cd " + level +
-                                " || exit 99; done; exec \"$@\"", "deep"};
+    launch = {"bash", "-c",
+              "for i in $(seq 34); do mkdir " + level + " && cd " + level + " || exit 99; done; exec \"$@\"", "deep"};
     for (bool alternate : {false, true}) {
         EditServer server(SocketPath(0), 0, true);
         std::vector<std::string> args = {"notes.txt"};
@@ -419,4 +437,4 @@ TEST_F(OrlimClient, WorkingDirectoryTooLongFallsBack)
     }
 }
 
-}  // namespace
+} // namespace

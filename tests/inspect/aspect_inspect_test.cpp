@@ -60,7 +60,7 @@ long long right_count(const std::string &text, const std::string &line_start)
     return n;
 }
 
-}  // namespace
+} // namespace
 
 TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
 {
@@ -69,15 +69,15 @@ TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
                               "frontend /dev/dvb/adapter0/frontend0\n"
                               "capture /dev/video0 720x576\n"
                               "poll 4:3 frame=full.pgm times=3\n"
-                              "poll 4:3 frame=margin.pgm times=4\n"   // 526 rows: 4:3 holds it
-                              "poll 4:3 frame=f169.pgm\n"             // one poll astray
+                              "poll 4:3 frame=margin.pgm times=4\n" // 526 rows: 4:3 holds it
+                              "poll 4:3 frame=f169.pgm\n"           // one poll astray
                               "poll 4:3 frame=full.pgm times=3\n"
                               "poll 4:3 frame=f149.pgm times=5\n"
-                              "poll 4:3 frame=dark.pgm times=2\n"     // nothing measured
-                              "poll 4:3 times=2\n"                    // no frame: the buffer stays
-                              "poll 16:9 nolock times=2\n"            // -f: no decoder status
+                              "poll 4:3 frame=dark.pgm times=2\n" // nothing measured
+                              "poll 4:3 times=2\n"                // no frame: the buffer stays
+                              "poll 16:9 nolock times=2\n"        // -f: no decoder status
                               "poll 16:9 times=3\n"
-                              "poll 4:3 frame=margin.pgm times=2\n"   // afresh after the wide stream
+                              "poll 4:3 frame=margin.pgm times=2\n" // afresh after the wide stream
                               "poll 4:3 frame=f169.pgm times=6\n"
                               "poll 4:3 frame=narrow.pgm times=4\n");
     box.file("full.pgm", ramp_frame(W, H));
@@ -94,7 +94,7 @@ TEST(AspectInspect, PrintedColumnIsWhatTheDetectorPrintsAtEachPoll)
         SCOPED_TRACE(options[0] + " " + options[1]);
         RunResult d = box.run_merged("aspect-detect", options);
         ASSERT_EQ(d.status, 0) << d.err;
-        std::vector<std::string> detector;   // per poll: the line printed, or ""
+        std::vector<std::string> detector; // per poll: the line printed, or ""
         std::string first = options[0] == "-f" ? "FE_READ_STATUS" : "VIDEO_GET_STATUS";
         for (const std::string &call : box.calls({.times = false})) {
             if (call.rfind(first, 0) == 0 && call.find("-> 0") != std::string::npos)
@@ -178,7 +178,11 @@ TEST(AspectInspect, TuningOnNoisyBarsBeatsTheDefaultsAndItsAdviceHolds)
     for (int bar : {0, 41, 72, 0, 72, 41}) {
         for (int i = 0; i < 5; i++)
             frames += noisy_frame(bar, 12, unsigned(++n));
-        labels += std::to_string(n - 4) + "," + std::to_string(n) + "," + (bar == 0 ? "4:3" : bar == 41 ? "L14:9" : "L16:9") + "\n";
+        labels += std::to_string(n - 4) + "," + std::to_string(n) + ","
+                  + (bar == 0    ? "4:3"
+                     : bar == 41 ? "L14:9"
+                                 : "L16:9")
+                  + "\n";
     }
     box.file("noisy.pgm", frames);
     box.file("labels.csv", labels);

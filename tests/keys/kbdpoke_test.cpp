@@ -29,17 +29,17 @@ TEST(Kbdpoke, WritesEachByteToTheDataPortAfter300Microseconds)
 TEST(Kbdpoke, ArgumentsAreBase16AndOnlyTheLowByteIsWritten)
 {
     Box box("kbdpoke", kGrant);
-    const std::vector<std::string> args = {"0x1ff", "zz", "-1", "0X7F", "+a", "100", "12xyz",
-                                           "fffffffffffffffffffff", "", "-0x80"};
-    const char* bytes[] = {"0xff", "0x0", "0xff", "0x7f", "0xa", "0x0", "0x12", "0xff", "0x0", "0x80"};
+    const std::vector<std::string> args = {"0x1ff", "zz",   "-1", "0X7F", "+a", "100", "12xyz", "fffffffffffffffffffff",
+                                           "",      "-0x80"};
+    const char *bytes[] = {"0xff", "0x0", "0xff", "0x7f", "0xa", "0x0", "0x12", "0xff", "0x0", "0x80"};
     RunResult r = box.run("kbdpoke", args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     std::string want = "0.000000 ioperm from=0x60 num=3 on=1 -> 0\n";
     for (size_t i = 0; i < args.size(); i++) {
         char lines[96];
-        snprintf(lines, sizeof lines, "0.%06zu usleep 300 -> 0\n0.%06zu outb 0x60 %s\n", i * 300,
-                 (i + 1) * 300, bytes[i]);
+        snprintf(lines, sizeof lines, "0.%06zu usleep 300 -> 0\n0.%06zu outb 0x60 %s\n", i * 300, (i + 1) * 300,
+                 bytes[i]);
         want += lines;
     }
     EXPECT_EQ(box.trace(), want);
@@ -78,8 +78,9 @@ TEST(Kbdpoke, RefusedPermissionWritesNothingAndEndsWithStatus1)
 // capability gone from the bounding set, so nothing can reach the ports.
 TEST(Kbdpoke, OrdinaryUserGetsTheSystemsRefusal)
 {
-    const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                             "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs"};
+    const std::vector<std::string> nobody = {"setpriv",        "--reuid=65534",   "--regid=65534",
+                                             "--clear-groups", "--inh-caps=-all", "--bounding-set=-all",
+                                             "--no-new-privs"};
     auto as_nobody = [&](std::vector<std::string> argv) {
         argv.insert(argv.begin(), nobody.begin(), nobody.end());
         return run_program(argv);
@@ -89,9 +90,9 @@ TEST(Kbdpoke, OrdinaryUserGetsTheSystemsRefusal)
         GTEST_SKIP() << "can't run kbdpoke as an ordinary user here: " << check.out << check.err;
 
     // EPERM from Linux; ENOSYS where a sandboxing kernel has no ioperm at all.
-    auto refusal = [](const std::string& err) {
-        return err == kRefused ||
-               err == "Could not change port permissions. Please run as root.: Function not implemented\n";
+    auto refusal = [](const std::string &err) {
+        return err == kRefused
+               || err == "Could not change port permissions. Please run as root.: Function not implemented\n";
     };
     RunResult r = as_nobody({bin_path("kbdpoke"), "ea", "17"});
     EXPECT_EQ(r.status, 1);
@@ -104,4 +105,4 @@ TEST(Kbdpoke, OrdinaryUserGetsTheSystemsRefusal)
     EXPECT_PRED1(refusal, r.err);
 }
 
-}  // namespace
+} // namespace

@@ -33,11 +33,16 @@ TEST_F(KeyChord, AliasesReplacePiecesBeforeAPlus)
         const char *key;
         unsigned mask;
     } cases[] = {
-        {"control+a", "Control_L", ControlMask}, {"Control+a", "Control_L", ControlMask},
-        {"CONTROL+a", "Control_L", ControlMask}, {"shift+a", "Shift_L", ShiftMask},
-        {"Shift+a", "Shift_L", ShiftMask},       {"SHIFT+a", "Shift_L", ShiftMask},
-        {"mod1+a", "Alt_L", Mod1Mask},           {"alt+a", "Alt_L", Mod1Mask},
-        {"Alt+a", "Alt_L", Mod1Mask},            {"ALT+a", "Alt_L", Mod1Mask},
+        {"control+a", "Control_L", ControlMask},
+        {"Control+a", "Control_L", ControlMask},
+        {"CONTROL+a", "Control_L", ControlMask},
+        {"shift+a", "Shift_L", ShiftMask},
+        {"Shift+a", "Shift_L", ShiftMask},
+        {"SHIFT+a", "Shift_L", ShiftMask},
+        {"mod1+a", "Alt_L", Mod1Mask},
+        {"alt+a", "Alt_L", Mod1Mask},
+        {"Alt+a", "Alt_L", Mod1Mask},
+        {"ALT+a", "Alt_L", Mod1Mask},
         {"Control_R+a", "Control_R", ControlMask},
     };
     for (const Case &c : cases) {
@@ -45,9 +50,9 @@ TEST_F(KeyChord, AliasesReplacePiecesBeforeAPlus)
         char mask[16];
         snprintf(mask, sizeof mask, "0x%x", c.mask);
         EXPECT_EQ(chord({c.chord}).status, 0);
-        EXPECT_EQ(strokes(recorded()), (Lines{std::string("press ") + c.key + " 0x0", std::string("press a ") + mask,
-                                              std::string("release a ") + mask,
-                                              std::string("release ") + c.key + " " + mask}));
+        EXPECT_EQ(strokes(recorded()),
+                  (Lines{std::string("press ") + c.key + " 0x0", std::string("press a ") + mask,
+                         std::string("release a ") + mask, std::string("release ") + c.key + " " + mask}));
     }
 }
 
@@ -81,8 +86,8 @@ TEST_F(KeyChord, UnresolvedNameSendsNothing)
         const char *chord;
         const char *name;
     } cases[] = {
-        {"Control+Bogus", "Bogus"},  {"Control+Alt+", ""},         {"+x", ""},
-        {"x+control", "control"},    {"CoNtRoL+a", "CoNtRoL"},     {"Control+Thai_khokhai", "Thai_khokhai"},
+        {"Control+Bogus", "Bogus"},    {"Control+Alt+", ""},     {"+x", ""},
+        {"x+control", "control"},      {"CoNtRoL+a", "CoNtRoL"}, {"Control+Thai_khokhai", "Thai_khokhai"},
         {" Shift + Bo gus ", "Bogus"},
     };
     for (const Case &c : cases) {

@@ -15,8 +15,8 @@ protected:
         int x, y;
         unsigned w, h, border, depth;
         XGetGeometry(dpy, root, &r, &x, &y, &w, &h, &border, &depth);
-        return std::to_string(w) + "x" + std::to_string(h) + " keycode " + keycode + " is_down " +
-               std::to_string(is_down) + "\n";
+        return std::to_string(w) + "x" + std::to_string(h) + " keycode " + keycode + " is_down "
+               + std::to_string(is_down) + "\n";
     }
 };
 

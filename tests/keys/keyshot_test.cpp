@@ -21,10 +21,12 @@ protected:
     std::string usage_text()
     {
         std::string p = bin_path("keyshot");
-        return "usage: " + p + " [-window <id>|root]\n            [-count <count>]\n"
-               "            [-display <name>] [Modifier+[Modifier+]]Key\n"
-               "(looks up keysyms in <X11/keysymdef.h>)\n'Alt',   'Control',   'Shift' are replaced by\n"
-               "'Alt_L', 'Control_L', 'Shift_L'...\n  example:\n     " + p + " Control+Alt+Right\n";
+        return "usage: " + p
+               + " [-window <id>|root]\n            [-count <count>]\n"
+                 "            [-display <name>] [Modifier+[Modifier+]]Key\n"
+                 "(looks up keysyms in <X11/keysymdef.h>)\n'Alt',   'Control',   'Shift' are replaced by\n"
+                 "'Alt_L', 'Control_L', 'Shift_L'...\n  example:\n     "
+               + p + " Control+Alt+Right\n";
     }
 };
 
@@ -84,7 +86,8 @@ TEST_F(Keyshot, OnlyTheLastKeyAndTheLastKeyArgumentCount)
 
 TEST_F(Keyshot, CountRepeatsTheStroke)
 {
-    EXPECT_EQ(sent({"-count", "3", "a"}), (Lines{plain_a[0], plain_a[1], plain_a[0], plain_a[1], plain_a[0], plain_a[1]}));
+    EXPECT_EQ(sent({"-count", "3", "a"}),
+              (Lines{plain_a[0], plain_a[1], plain_a[0], plain_a[1], plain_a[0], plain_a[1]}));
     EXPECT_EQ(sent({"a", "-count", "0x2"}), (Lines{plain_a[0], plain_a[1], plain_a[0], plain_a[1]}));
     // Held as a signed int: no number, zero, negative and past INT_MAX all send nothing.
     for (const char *count : {"0", "zero", "-1", "2147483648", "4294967295"}) {

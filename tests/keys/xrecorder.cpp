@@ -98,8 +98,7 @@ unsigned XKeysTest::keycode_of(const char *keysym_name)
     return XKeysymToKeycode(dpy, XStringToKeysym(keysym_name));
 }
 
-RunResult XKeysTest::run(const std::string &program, const std::vector<std::string> &args,
-                         std::vector<std::string> env)
+RunResult XKeysTest::run(const std::string &program, const std::vector<std::string> &args, std::vector<std::string> env)
 {
     std::vector<std::string> argv{bin_path(program)};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -37,8 +37,7 @@ protected:
     std::vector<unsigned> held_keys();
     unsigned keycode_of(const char *keysym_name);
 
-    RunResult run(const std::string &program, const std::vector<std::string> &args,
-                  std::vector<std::string> env = {});
+    RunResult run(const std::string &program, const std::vector<std::string> &args, std::vector<std::string> env = {});
 
     Display *dpy = nullptr;
     Window win = 0;

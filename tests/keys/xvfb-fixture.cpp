@@ -138,7 +138,8 @@ static int start_server(const std::string &dir)
         return 1;
     }
     number.erase(number.find('\n'));
-    if (!write_text(dir + "/xvfb.pid", std::to_string(pid) + "\n") || !write_text(dir + "/xvfb.display", ":" + number)) {
+    if (!write_text(dir + "/xvfb.pid", std::to_string(pid) + "\n")
+        || !write_text(dir + "/xvfb.display", ":" + number)) {
         fprintf(stderr, "xvfb-fixture: cannot write the state files in %s\n", dir.c_str());
         kill(pid, SIGTERM);
         return 1;

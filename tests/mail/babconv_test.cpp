@@ -13,9 +13,12 @@ namespace {
 const std::string kHead = "BABYL OPTIONS: -*- rmail -*-\nVersion: 5\nLabels: work\n";
 const std::string kStart = "\x1f\x0c\n";
 
-std::string babconv() { return bin_path("babconv"); }
+std::string babconv()
+{
+    return bin_path("babconv");
+}
 
-RunOptions fed(const std::string& input)
+RunOptions fed(const std::string &input)
 {
     RunOptions o;
     o.input = input;
@@ -28,7 +31,7 @@ std::string ctime_text(time_t t)
     return ctime_r(&t, buf);
 }
 
-std::string replace_all(std::string s, const std::string& from, const std::string& to)
+std::string replace_all(std::string s, const std::string &from, const std::string &to)
 {
     for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
         s.replace(at, from.size(), to);
@@ -36,18 +39,18 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
 }
 
 // One message: label line, stored header, marker, visible header, empty line, body.
-std::string message(const std::string& labels, const std::string& visible, const std::string& body)
+std::string message(const std::string &labels, const std::string &visible, const std::string &body)
 {
     return kStart + labels + "\nFrom: a@example.org\nSubject: stored\n*** EOOH ***\n" + visible + "\n" + body;
 }
 
 // Megabytes of output: name the first difference instead of printing both.
-void expect_same(const std::string& got, const std::string& want)
+void expect_same(const std::string &got, const std::string &want)
 {
     if (got == want)
         return;
-    size_t at = std::mismatch(got.begin(), got.begin() + std::min(got.size(), want.size()), want.begin()).first -
-                got.begin();
+    size_t at =
+        std::mismatch(got.begin(), got.begin() + std::min(got.size(), want.size()), want.begin()).first - got.begin();
     ADD_FAILURE() << "output differs at byte " << at << " of " << got.size() << " (expected " << want.size()
                   << ")\n got: " << testing::PrintToString(got.substr(at > 40 ? at - 40 : 0, 80))
                   << "\nwant: " << testing::PrintToString(want.substr(at > 40 ? at - 40 : 0, 80));
@@ -56,7 +59,7 @@ void expect_same(const std::string& got, const std::string& want)
 // Compares a run's output with `expected`, in which "FROM\n" stands for the
 // separator line. Its date is the start time, so it must be one of the
 // seconds the run took, the same on every separator.
-void expect_output(const RunResult& r, time_t before, time_t after, const std::string& expected)
+void expect_output(const RunResult &r, time_t before, time_t after, const std::string &expected)
 {
     std::string prefix = "From \"Babyl to mail by " + babconv() + "\" ";
     std::string separator = prefix + ctime_text(before);
@@ -68,7 +71,7 @@ void expect_output(const RunResult& r, time_t before, time_t after, const std::s
     expect_same(r.out, replace_all(expected, "FROM\n", separator));
 }
 
-void expect_conversion(const std::string& input, const std::string& expected)
+void expect_conversion(const std::string &input, const std::string &expected)
 {
     time_t before = time(nullptr);
     RunResult r = run_program({babconv()}, fed(input));
@@ -76,7 +79,7 @@ void expect_conversion(const std::string& input, const std::string& expected)
 }
 
 // Runs babconv under sh, so that its standard output can be redirected.
-RunResult run_in_shell(const std::string& script, const std::string& input, const std::string& arg = "")
+RunResult run_in_shell(const std::string &script, const std::string &input, const std::string &arg = "")
 {
     return run_program({"sh", "-c", script, babconv(), arg}, fed(input));
 }
@@ -91,23 +94,34 @@ std::string many_lines(int count)
 
 TEST(Babconv, ConvertsEachMessageToSeparatorVisibleHeaderLabelsAndBody)
 {
-    expect_conversion(kHead + message("1, answered,, work,", "Subject: hi\n", "Hello\n") +
-                          message("0, unseen,,", "Subject: second\nTo: b@example.org\n",
-                                  "line one\n\nFrom the body, quoted\n") + "\x1f",
-                      "FROM\nSubject: hi\nX-Babyl-Labels: answered, work\n\nHello\n"
-                      "FROM\nSubject: second\nTo: b@example.org\nX-Babyl-Labels: unseen\n\n"
-                      "line one\n\n>From the body, quoted\n");
+    expect_conversion(
+        kHead + message("1, answered,, work,", "Subject: hi\n", "Hello\n")
+            + message("0, unseen,,", "Subject: second\nTo: b@example.org\n", "line one\n\nFrom the body, quoted\n")
+            + "\x1f",
+        "FROM\nSubject: hi\nX-Babyl-Labels: answered, work\n\nHello\n"
+        "FROM\nSubject: second\nTo: b@example.org\nX-Babyl-Labels: unseen\n\n"
+        "line one\n\n>From the body, quoted\n");
 }
 
 TEST(Babconv, LinesBeginningWithFromGetOneMoreQuote)
 {
     const std::pair<std::string, std::string> lines[] = {
-        {"From a@b Mon Jan  1", ">From a@b Mon Jan  1"}, {">From x", ">>From x"}, {">>>From ", ">>>>From "},
-        {"From x\r", ">From x"}, {"From", "From"}, {"From:", "From:"}, {" From x", " From x"},
-        {"> From x", "> From x"}, {"x>From x", "x>From x"}, {"\x1f" "From x", "\x1f" "From x"},
+        {"From a@b Mon Jan  1", ">From a@b Mon Jan  1"},
+        {">From x", ">>From x"},
+        {">>>From ", ">>>>From "},
+        {"From x\r", ">From x"},
+        {"From", "From"},
+        {"From:", "From:"},
+        {" From x", " From x"},
+        {"> From x", "> From x"},
+        {"x>From x", "x>From x"},
+        {"\x1f"
+         "From x",
+         "\x1f"
+         "From x"},
     };
     std::string in, out;
-    for (const auto& [line, quoted] : lines) {
+    for (const auto &[line, quoted] : lines) {
         in += line + "\n";
         out += quoted + "\n";
     }
@@ -127,13 +141,11 @@ TEST(Babconv, LinesBeginningWithFromGetOneMoreQuote)
 TEST(Babconv, LabelsLineTakesEveryTokenButTheFirst)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"0,", "X-Babyl-Labels: "},
-        {"", "X-Babyl-Labels: "},
-        {"1,,,, ,", "X-Babyl-Labels: "},
-        {"1, deleted,, a\tb,c\rd", "X-Babyl-Labels: deleted, a, b, c, d"},
+        {"0,", "X-Babyl-Labels: "},         {"", "X-Babyl-Labels: "},
+        {"1,,,, ,", "X-Babyl-Labels: "},    {"1, deleted,, a\tb,c\rd", "X-Babyl-Labels: deleted, a, b, c, d"},
         {"1 only", "X-Babyl-Labels: only"},
     };
-    for (const auto& [labels, line] : cases) {
+    for (const auto &[labels, line] : cases) {
         SCOPED_TRACE(labels);
         expect_conversion(kHead + message(labels, "S: x\n", "b\n"), "FROM\nS: x\n" + line + "\n\nb\n");
     }
@@ -146,12 +158,14 @@ TEST(Babconv, MarkersCountOnlyWhereTheyAreMarkers)
     // no marker: no output; a marker with a trailing space is none;
     // a second marker, lines after the end marker, and 0x1F with another
     // byte are body lines
-    expect_conversion(kHead + kStart + "1,,\nSubject: none\n\nhidden body\n" + kStart +
-                          "1,, x,\n*** EOOH *** \nSubject: hidden too\n" +
-                          message("0,, y,", "Subject: shown\n",
-                                  "*** EOOH ***\n\x1f\nafter the end marker\n\x1f" "A stays\n"),
+    expect_conversion(kHead + kStart + "1,,\nSubject: none\n\nhidden body\n" + kStart
+                          + "1,, x,\n*** EOOH *** \nSubject: hidden too\n"
+                          + message("0,, y,", "Subject: shown\n",
+                                    "*** EOOH ***\n\x1f\nafter the end marker\n\x1f"
+                                    "A stays\n"),
                       "FROM\nSubject: shown\nX-Babyl-Labels: y\n\n"
-                      "*** EOOH ***\nafter the end marker\n\x1f" "A stays\n");
+                      "*** EOOH ***\nafter the end marker\n\x1f"
+                      "A stays\n");
     // a marker before any message starts printing, without a labels line
     expect_conversion("BABYL OPTIONS:\n*** EOOH ***\nA: b\n\nbody\n", "FROM\nA: b\n\nbody\n");
 }
@@ -203,15 +217,16 @@ TEST(Babconv, LongLinesAreReadWhole)
 TEST(Babconv, ZeroBytesInsideLinesAreWrittenWhole)
 {
     std::string zero(1, '\0');
-    expect_conversion(kHead + message("1,, work,", "X-Zero: a" + zero + "b\n",
-                                      "one" + zero + "two\n" + zero + "lead\n" + std::string(300, '\0') + "\n"),
-                      "FROM\nX-Zero: a" + zero + "b\nX-Babyl-Labels: work\n\n" + "one" + zero +
-                          "two\n" + zero + "lead\n" + std::string(300, '\0') + "\n");
+    expect_conversion(kHead
+                          + message("1,, work,", "X-Zero: a" + zero + "b\n",
+                                    "one" + zero + "two\n" + zero + "lead\n" + std::string(300, '\0') + "\n"),
+                      "FROM\nX-Zero: a" + zero + "b\nX-Babyl-Labels: work\n\n" + "one" + zero + "two\n" + zero
+                          + "lead\n" + std::string(300, '\0') + "\n");
 }
 
 TEST(Babconv, RefusesInputThatIsNotBabyl)
 {
-    for (const char* input : {"", "BABYL OPTIONS\n\x1f\x0c\n", "Mail\nBABYL OPTIONS:\n", "From a@b Mon\n"}) {
+    for (const char *input : {"", "BABYL OPTIONS\n\x1f\x0c\n", "Mail\nBABYL OPTIONS:\n", "From a@b Mon\n"}) {
         SCOPED_TRACE(input);
         RunResult r = run_program({babconv()}, fed(std::string(input)));
         EXPECT_EQ(r.status, 1);
@@ -235,7 +250,7 @@ TEST(Babconv, HelpVersionAndSurplusArgumentsDoNotConvert)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, usage);
     }
-    for (const char* opt : {"-V", "--version"}) {
+    for (const char *opt : {"-V", "--version"}) {
         RunResult r = run_program({babconv(), opt}, fed(input));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
@@ -253,7 +268,7 @@ TEST(Babconv, FailedWritesEndWithTheSystemsErrorAndStatusOne)
 {
     std::string small = kHead + message("1,, work,", "S: x\n", "b\n");
     std::string large = kHead + message("1,, work,", "S: x\n", many_lines(100000));
-    auto expect_error = [](const RunResult& r, int error) {
+    auto expect_error = [](const RunResult &r, int error) {
         EXPECT_EQ(r.err, babconv() + ": " + strerror(error) + "\n");
         EXPECT_EQ(r.status, 1);
     };
@@ -290,15 +305,15 @@ TEST(Babconv, IndependentReaderSeesTheSameMessages)
         GTEST_SKIP() << "no python3";
     std::string in = kHead;
     for (int i = 0; i < 40; i++)
-        in += message(i % 3 ? "1, answered,, work, l" + std::to_string(i) + "," : "0,",
-                      "Subject: message " + std::to_string(i) + "\nReceived: by x;\n\tfolded line\nTo: c@d\n",
-                      "Hi " + std::to_string(i) + "\n\n> quoted\nFrom the start\n>From quoted\n" +
-                          many_lines(i) + "\n");
+        in +=
+            message(i % 3 ? "1, answered,, work, l" + std::to_string(i) + "," : "0,",
+                    "Subject: message " + std::to_string(i) + "\nReceived: by x;\n\tfolded line\nTo: c@d\n",
+                    "Hi " + std::to_string(i) + "\n\n> quoted\nFrom the start\n>From quoted\n" + many_lines(i) + "\n");
     in += "\x1f";
     RunResult conv = run_program({babconv()}, fed(in));
     ASSERT_EQ(conv.status, 0);
     TempDir dir("babconv-reader");
-    auto check = [&](const std::string& name, const std::string& mbox) {
+    auto check = [&](const std::string &name, const std::string &mbox) {
         write_file(dir.path + "/" + name, mbox);
         return run_program({PYTHON3, MAILBOX_CHECKER, dir.path + "/in.babyl", dir.path + "/" + name});
     };

@@ -144,7 +144,7 @@ RunResult TrimThrough(const std::string &dir, Kind in, Kind out, const std::stri
             return pipe2(fds, O_CLOEXEC) == 0;
         return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0;
     };
-    int in_fds[2] = {-1, -1}, out_fds[2] = {-1, -1};   // child's end first
+    int in_fds[2] = {-1, -1}, out_fds[2] = {-1, -1}; // child's end first
     if (in == file) {
         write_file(dir + "/in", input);
         in_fds[0] = open((dir + "/in").c_str(), O_RDONLY | O_CLOEXEC);
@@ -161,7 +161,7 @@ RunResult TrimThrough(const std::string &dir, Kind in, Kind out, const std::stri
     RunResult r;
     if (in_fds[0] < 0 || out_fds[0] < 0)
         return r;
-    signal(SIGPIPE, SIG_IGN);   // the feeder learns of a reader gone from write()
+    signal(SIGPIPE, SIG_IGN); // the feeder learns of a reader gone from write()
     const std::string err_path = dir + "/err", prog = bin_path("ac3-trim");
     pid_t pid = fork();
     if (pid == 0) {
@@ -214,8 +214,8 @@ TEST(Ac3Trim, EveryKindOfInputAndOutputGetsTheSameBytes)
         Kind in, out;
     } cases[] = {
         {pipe_end, pipe_end}, {pipe_end, file}, {pipe_end, socket_end}, {pipe_end, appended_file},
-        {pipe_end, dev_null}, {file, pipe_end}, {file, file}, {file, appended_file},
-        {file, socket_end}, {file, dev_null}, {socket_end, pipe_end}, {socket_end, file},
+        {pipe_end, dev_null}, {file, pipe_end}, {file, file},           {file, appended_file},
+        {file, socket_end},   {file, dev_null}, {socket_end, pipe_end}, {socket_end, file},
     };
     const char *names[] = {"pipe", "socket", "file", "appended file", "/dev/null"};
     for (const auto &c : cases) {
@@ -235,14 +235,14 @@ TEST(Ac3Trim, WritesThroughTheInheritedOutputKeepingWhatIsThere)
     const std::string &dir = tmp.path;
     std::string in = std::string("junk\x0B\x77", 6) + "frame";
     write_file(dir + "/in", in);
-    RunResult grouped = run_program(
-        {"sh", "-c", "{ printf HEADER; \"$0\" < \"$1\"; } > \"$2\"", bin_path("ac3-trim"), dir + "/in", dir + "/grouped"});
+    RunResult grouped = run_program({"sh", "-c", "{ printf HEADER; \"$0\" < \"$1\"; } > \"$2\"", bin_path("ac3-trim"),
+                                     dir + "/in", dir + "/grouped"});
     EXPECT_EQ(grouped.status, 0);
     EXPECT_EQ(read_file(dir + "/grouped"), std::string("HEADER\x0B\x77", 8) + "frame");
 
     write_file(dir + "/appended", "KEEP");
-    RunResult appended = run_program(
-        {"sh", "-c", "\"$0\" < \"$1\" >> \"$2\"", bin_path("ac3-trim"), dir + "/in", dir + "/appended"});
+    RunResult appended =
+        run_program({"sh", "-c", "\"$0\" < \"$1\" >> \"$2\"", bin_path("ac3-trim"), dir + "/in", dir + "/appended"});
     EXPECT_EQ(appended.status, 0);
     EXPECT_EQ(read_file(dir + "/appended"), std::string("KEEP\x0B\x77", 6) + "frame");
 }
@@ -266,7 +266,8 @@ TEST(Ac3Trim, OutputAndInputFailuresEndWithStatusOne)
         EXPECT_EQ(full.err, prog + ": standard output: No space left on device\n") << feed;
 
         // A reader that leaves without reading: the writes fill the pipe, then fail.
-        RunResult closed = run_program({"sh", "-c", "{ " + feed + "; echo \"status $?\" >&2; } | true", prog, dir + "/big"});
+        RunResult closed =
+            run_program({"sh", "-c", "{ " + feed + "; echo \"status $?\" >&2; } | true", prog, dir + "/big"});
         EXPECT_EQ(closed.err, prog + ": standard output: Broken pipe\nstatus 1\n") << feed;
 
         // A file-size limit (300 KiB, past the first block) stops the output

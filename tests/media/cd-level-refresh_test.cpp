@@ -17,8 +17,8 @@ TEST(CdLevelRefresh, WritesBackTheWordItReadAndPrintsOnlyWithDebug)
     struct Case {
         std::string debug, out;
     };
-    for (const Case& c : {Case{"DEBUG", ""}, Case{"DEBUG=", "READ_CD returned 12900\n"},
-                          Case{"DEBUG=0", "READ_CD returned 12900\n"}}) {
+    for (const Case &c :
+         {Case{"DEBUG", ""}, Case{"DEBUG=", "READ_CD returned 12900\n"}, Case{"DEBUG=0", "READ_CD returned 12900\n"}}) {
         SCOPED_TRACE(c.debug);
         Box box("cd-level-refresh", mixer);
         RunResult r = box.run("cd-level-refresh", {}, {.env = {c.debug}});
@@ -43,7 +43,7 @@ TEST(CdLevelRefresh, EachFailureIsOneWarnLineAndStatusOneWithNothingWritten)
          "cd-level-refresh: can't execute WRITE_CD ioctl: Input/output error\n",
          kOpen + kRead + "SOUND_MIXER_WRITE_CD /dev/dsp level=0x3264 -> -1 EIO\nexit still open: /dev/dsp\n"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.devices);
         Box box("cd-level-refresh", c.devices);
         RunResult r = box.run("cd-level-refresh", {}, {.env = {"DEBUG="}});
@@ -54,4 +54,4 @@ TEST(CdLevelRefresh, EachFailureIsOneWarnLineAndStatusOneWithNothingWritten)
     }
 }
 
-}  // namespace
+} // namespace

@@ -121,9 +121,9 @@ std::string ReadWithLibquicktime(const std::string &path)
     std::string seen;
     for (int t = 0; t < quicktime_video_tracks(qt); t++) {
         long frames = quicktime_video_length(qt, t);
-        seen += "video " + std::to_string(quicktime_video_width(qt, t)) + "x" +
-                std::to_string(quicktime_video_height(qt, t)) + " " + quicktime_video_compressor(qt, t) +
-                " frames " + std::to_string(frames) + "\n";
+        seen += "video " + std::to_string(quicktime_video_width(qt, t)) + "x"
+                + std::to_string(quicktime_video_height(qt, t)) + " " + quicktime_video_compressor(qt, t) + " frames "
+                + std::to_string(frames) + "\n";
         for (long f = 0; f < frames; f++) {
             std::string frame(quicktime_frame_size(qt, f, t), '\0');
             quicktime_set_video_position(qt, f, t);
@@ -134,8 +134,8 @@ std::string ReadWithLibquicktime(const std::string &path)
     for (int t = 0; t < quicktime_audio_tracks(qt); t++) {
         long samples = quicktime_audio_length(qt, t);
         int channels = quicktime_track_channels(qt, t);
-        seen += "audio " + std::to_string(channels) + "ch " + std::to_string(quicktime_sample_rate(qt, t)) + "Hz " +
-                std::to_string(samples) + " samples\n";
+        seen += "audio " + std::to_string(channels) + "ch " + std::to_string(quicktime_sample_rate(qt, t)) + "Hz "
+                + std::to_string(samples) + " samples\n";
         std::vector<std::vector<int16_t>> pcm(channels, std::vector<int16_t>(samples));
         std::vector<int16_t *> heads;
         for (auto &c : pcm)
@@ -238,8 +238,7 @@ TEST(MovStreamable, FfmpegMovieGetsItsHeaderFirst)
     // The library complains that the header shrank; the gap it left is mended.
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(Entries(dir), std::set<std::string>{"-out.mov"});
-    ExpectStreamableCopy(fixtures + "ffmpeg.mov", dir + "/-out.mov",
-                         "video 64x48 jpeg frames 5\n");
+    ExpectStreamableCopy(fixtures + "ffmpeg.mov", dir + "/-out.mov", "video 64x48 jpeg frames 5\n");
 }
 
 TEST(MovStreamable, LibquicktimeMovieReplacesAnExistingOutputKeepingItsMode)
@@ -296,8 +295,8 @@ TEST(MovStreamable, OutputIntoAPipeGetsTheConvertedMovie)
     const std::string &dir = tmp.path;
     RunResult toFile = Convert(fixtures + "ffmpeg.mov", dir + "/out.mov");
     ASSERT_EQ(toFile.status, 0);
-    RunResult toPipe = run_program({bin_path("mov-streamable"), fixtures + "ffmpeg.mov", "/dev/stdout"},
-                                   Env({"TMPDIR=" + dir}));
+    RunResult toPipe =
+        run_program({bin_path("mov-streamable"), fixtures + "ffmpeg.mov", "/dev/stdout"}, Env({"TMPDIR=" + dir}));
     EXPECT_EQ(toPipe.status, 0) << toPipe.err;
     EXPECT_TRUE(toPipe.out == read_file(dir + "/out.mov"));
     EXPECT_EQ(Entries(dir), std::set<std::string>{"out.mov"}) << "temporary file left behind";
@@ -321,7 +320,8 @@ TEST(MovStreamable, BrokenResultsAndBadInputsFailLeavingNoOutput)
         EXPECT_TRUE(Entries(dir).empty()) << name;
         // The library's complaint, held back until now, comes before ours.
         if (std::string(name).find("ffmpeg") == 0) {
-            EXPECT_EQ(r.err.find(bin_path("mov-streamable") + ": [core] error: quicktime_make_streamable: moov size"), 0u)
+            EXPECT_EQ(r.err.find(bin_path("mov-streamable") + ": [core] error: quicktime_make_streamable: moov size"),
+                      0u)
                 << r.err;
         }
     }
@@ -462,8 +462,9 @@ TEST(MovStreamable, ExistingOutputKeepsItsIdentity)
         struct stat before, after;
         ASSERT_EQ(stat(out.c_str(), &before), 0);
 
-        RunResult r = run_program({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                   bin_path("mov-streamable"), in, out}, Env({"TMPDIR=" + tmpdir}));
+        RunResult r = run_program(
+            {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", bin_path("mov-streamable"), in, out},
+            Env({"TMPDIR=" + tmpdir}));
         EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
         EXPECT_EQ(r.out, "") << c.what;
         EXPECT_EQ(r.err, c.status ? bin_path("mov-streamable") + ": " + out + ": Permission denied\n" : "") << c.what;

@@ -145,7 +145,8 @@ TEST(SoundKeeper, CaughtSignalsEndTheSleepWithTheInterfaceReleased)
         std::string init;
     } runs[] = {
         {SIGINT, {}, "FusionSoundInit DFB_OK\n"},
-        {SIGTERM, {"--fs:quiet,samplerate=48000", "left", "--fs:no-banner"},
+        {SIGTERM,
+         {"--fs:quiet,samplerate=48000", "left", "--fs:no-banner"},
          "FusionSoundInit --fs:quiet,samplerate=48000 --fs:no-banner DFB_OK\n"},
         {SIGHUP, {"plain"}, "FusionSoundInit DFB_OK\n"},
     };
@@ -196,9 +197,9 @@ TEST(SoundKeeper, FailingLibraryCallsAreFatalAndNamed)
     EXPECT_EQ(read_file(calls), "FusionSoundInit --fs:quiet,bogus DFB_INVARG\n");
 
     unlink(calls.c_str());
-    RunResult noServer = run_program({bin_path("sound-keeper")},
-                                     Env({"FUSIONSOUND_STANDIN_LOG=" + calls,
-                                              "FUSIONSOUND_STANDIN_FAIL=FusionSoundCreate"}));
+    RunResult noServer =
+        run_program({bin_path("sound-keeper")},
+                    Env({"FUSIONSOUND_STANDIN_LOG=" + calls, "FUSIONSOUND_STANDIN_FAIL=FusionSoundCreate"}));
     EXPECT_EQ(noServer.status, 1);
     EXPECT_EQ(noServer.err, "FusionSoundCreate: General failure\n");
     EXPECT_EQ(read_file(calls), "FusionSoundInit DFB_OK\nFusionSoundCreate DFB_FAILURE\n");

@@ -28,7 +28,7 @@ static std::vector<std::pair<std::string, std::string>> built_programs()
 }
 
 // Installs the build as `make install PREFIX=/usr DESTDIR=dir` does.
-static std::string install_tree(const std::string& tag)
+static std::string install_tree(const std::string &tag)
 {
     std::string dir = make_temp_dir(tag);
     RunOptions opt;
@@ -38,7 +38,7 @@ static std::string install_tree(const std::string& tag)
     return dir;
 }
 
-static bool executable(const std::string& path)
+static bool executable(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
@@ -51,7 +51,7 @@ TEST(Install, EveryProgramAndItsPageLandWhereTheyBelong)
     auto programs = built_programs();
     ASSERT_FALSE(programs.empty());
 
-    for (const auto& [name, section] : programs) {
+    for (const auto &[name, section] : programs) {
         std::string bin = section == "8" ? "/sbin/" : "/bin/";
         EXPECT_TRUE(executable(usr + bin + name)) << name << " not in " << bin;
         std::string page = name + "." + section;
@@ -60,10 +60,10 @@ TEST(Install, EveryProgramAndItsPageLandWhereTheyBelong)
         EXPECT_EQ(read_file(installed), read_file(man_dir + page)) << page;
     }
     // Nothing lands in bin or sbin without a page.
-    for (const char* bin : {"/bin", "/sbin"}) {
+    for (const char *bin : {"/bin", "/sbin"}) {
         if (!fs::exists(usr + bin))
             continue;
-        for (const auto& entry : fs::directory_iterator(usr + bin)) {
+        for (const auto &entry : fs::directory_iterator(usr + bin)) {
             std::string name = entry.path().filename();
             EXPECT_TRUE(file_exists(usr + "/share/man/man1/" + name + ".1")
                         || file_exists(usr + "/share/man/man8/" + name + ".8"))
@@ -72,14 +72,13 @@ TEST(Install, EveryProgramAndItsPageLandWhereTheyBelong)
     }
     // The launcher looks for its library in ../lib.
     EXPECT_TRUE(file_exists(usr + "/lib/libdevsim.so"));
-    EXPECT_EQ(read_file(usr + "/share/doc/settop-tools/devsim/README.md"),
-              read_file(SOURCE_DIR "/devsim/README.md"));
+    EXPECT_EQ(read_file(usr + "/share/doc/settop-tools/devsim/README.md"), read_file(SOURCE_DIR "/devsim/README.md"));
 
     // Examples keep their contents and their execute bits.
     std::string examples = SOURCE_DIR "/examples";
     if (fs::exists(examples)) {
         int files = 0;
-        for (const auto& entry : fs::recursive_directory_iterator(examples)) {
+        for (const auto &entry : fs::recursive_directory_iterator(examples)) {
             if (!entry.is_regular_file())
                 continue;
             files++;
@@ -87,7 +86,7 @@ TEST(Install, EveryProgramAndItsPageLandWhereTheyBelong)
             std::string installed = usr + "/share/doc/settop-tools/examples/" + rel;
             ASSERT_TRUE(file_exists(installed)) << rel;
             EXPECT_EQ(read_file(installed), read_file(entry.path()));
-            auto mode = [](const std::string& p) { return fs::status(p).permissions() & fs::perms::owner_exec; };
+            auto mode = [](const std::string &p) { return fs::status(p).permissions() & fs::perms::owner_exec; };
             EXPECT_EQ(mode(installed), mode(entry.path())) << rel;
         }
         EXPECT_GT(files, 0);
@@ -109,19 +108,20 @@ TEST(Install, InstalledProgramsAndDevsimRunFromTheTree)
     write_file(dir + "/box.scn", "mixer /dev/dsp cd=0x4b4b\n");
     RunOptions opt;
     opt.env = {"DEBUG=", "DEVSIM_LIBRARY", "LD_PRELOAD"};
-    auto r = run_program({bin + "devsim", dir + "/box.scn", "--trace", dir + "/run.trace", "--",
-                          bin + "cd-level-refresh"}, opt);
+    auto r = run_program(
+        {bin + "devsim", dir + "/box.scn", "--trace", dir + "/run.trace", "--", bin + "cd-level-refresh"}, opt);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "READ_CD returned 19275\n");
     EXPECT_NE(read_file(dir + "/run.trace").find("SOUND_MIXER_WRITE_CD /dev/dsp level=0x4b4b -> 0\n"),
-              std::string::npos) << read_file(dir + "/run.trace");
+              std::string::npos)
+        << read_file(dir + "/run.trace");
     remove_tree(dir);
 }
 
 // The page as a reader sees it: one entry per line, without the overstrike
 // of bold and underlined text and without indentation.
-static std::set<std::string> rendered_lines(const std::string& page)
+static std::set<std::string> rendered_lines(const std::string &page)
 {
     auto r = run_program({MANDOC_EXECUTABLE, "-Tascii", man_dir + page});
     EXPECT_EQ(r.status, 0) << page << ": " << r.err;
@@ -145,8 +145,8 @@ static std::set<std::string> rendered_lines(const std::string& page)
 
 struct Quote {
     std::string page;
-    std::vector<std::string> argv;   // run by name, so argv[0] is the plain name
-    const char* scenario;            // run under devsim with this scenario, or not at all (null)
+    std::vector<std::string> argv; // run by name, so argv[0] is the plain name
+    const char *scenario;          // run under devsim with this scenario, or not at all (null)
     int status;
 };
 
@@ -155,8 +155,8 @@ TEST(ManPages, UsageAndMessageLinesAreQuotedAsTheProgramsPrintThem)
     std::string dir = make_temp_dir("release-quotes");
     write_file(dir + "/logo.mpg", "not really a picture");
     std::string logo = dir + "/logo.mpg";
-    const char* none = nullptr;
-    const char* empty = "";
+    const char *none = nullptr;
+    const char *empty = "";
     std::vector<Quote> quotes = {
         {"aspect-detect.1", {"aspect-detect"}, empty, 0},
         {"aspect-detect.1", {"aspect-detect", "-x"}, empty, 0},
@@ -187,13 +187,13 @@ TEST(ManPages, UsageAndMessageLinesAreQuotedAsTheProgramsPrintThem)
         {"keycode-send.1", {"keycode-send", "38"}, none, 1},
         {"devsim.1", {"devsim"}, none, 125},
     };
-    for (const auto& [name, section] : built_programs())
+    for (const auto &[name, section] : built_programs())
         if (name == "kbdpoke")
             quotes.push_back({"kbdpoke.8", {"kbdpoke"}, empty, 0});
 
     RunOptions opt;
     opt.env = {"PATH=" BIN_DIR ":/usr/bin:/bin", "DISPLAY", "DEVSIM_LIBRARY", "LD_PRELOAD"};
-    for (const Quote& q : quotes) {
+    for (const Quote &q : quotes) {
         std::vector<std::string> argv = q.argv;
         if (q.scenario) {
             write_file(dir + "/box.scn", q.scenario);

@@ -15,8 +15,8 @@
 namespace {
 
 struct Call {
-    std::string name;   // as a fail directive names it: "open:/dev/vbi0", "VIDIOCSYNC", ...
-    int count = 0;      // occurrences in the clean run
+    std::string name; // as a fail directive names it: "open:/dev/vbi0", "VIDIOCSYNC", ...
+    int count = 0;    // occurrences in the clean run
 };
 
 struct Outcome {
@@ -26,7 +26,7 @@ struct Outcome {
 
 struct Program {
     std::string program;
-    std::string scenario;               // without the fail line
+    std::string scenario; // without the fail line
     std::vector<std::string> args;
     std::optional<std::string> input;
     // The documented outcome when `call` fails with `err` (the errno's text);
@@ -52,23 +52,23 @@ std::vector<std::string> errnos_for(const std::string &call)
         return {"EIO", "ENOSPC", "EINVAL", "EINTR"};
     if (call == "ioperm")
         return {"EPERM", "EINVAL"};
-    return {"EINVAL", "EIO", "ENOTTY", "EINTR"};   // device requests
+    return {"EINVAL", "EIO", "ENOTTY", "EINTR"}; // device requests
 }
 
 std::string errno_text(const std::string &name)
 {
-    static const std::map<std::string, int> numbers = {
-        {"ENOENT", ENOENT}, {"EACCES", EACCES}, {"EBUSY", EBUSY}, {"ENODEV", ENODEV}, {"ENOMEM", ENOMEM},
-        {"EINVAL", EINVAL}, {"EIO", EIO},       {"EINTR", EINTR}, {"ENOSPC", ENOSPC}, {"ENOTTY", ENOTTY},
-        {"EPERM", EPERM}};
+    static const std::map<std::string, int> numbers = {{"ENOENT", ENOENT}, {"EACCES", EACCES}, {"EBUSY", EBUSY},
+                                                       {"ENODEV", ENODEV}, {"ENOMEM", ENOMEM}, {"EINVAL", EINVAL},
+                                                       {"EIO", EIO},       {"EINTR", EINTR},   {"ENOSPC", ENOSPC},
+                                                       {"ENOTTY", ENOTTY}, {"EPERM", EPERM}};
     return strerror(numbers.at(name));
 }
 
 // The simulated calls of a trace, in order of first appearance.
 std::vector<Call> calls_in(const std::string &trace)
 {
-    static const std::vector<std::string> not_calls = {"usleep", "sleep", "nanosleep", "clock_nanosleep",
-                                                       "exit", "outb", "outw", "outl", "end"};
+    static const std::vector<std::string> not_calls = {
+        "usleep", "sleep", "nanosleep", "clock_nanosleep", "exit", "outb", "outw", "outl", "end"};
     std::vector<Call> calls;
     std::istringstream lines(trace);
     std::string line;
@@ -162,8 +162,8 @@ TEST_F(FaultSweep, AspectDetectReportsEveryDeviceFailureAndClosesItsDevices)
     Program p;
     p.program = "aspect-detect";
     p.args = {"-f", "-e", "1"};
-    p.scenario = "decoder " + decoder + "\nfrontend " + frontend + "\ncapture " + video +
-                 " 64x48\nclock virtual end=600\npoll 4:3 times=2\npoll 16:9\n";
+    p.scenario = "decoder " + decoder + "\nfrontend " + frontend + "\ncapture " + video
+                 + " 64x48\nclock virtual end=600\npoll 4:3 times=2\npoll 16:9\n";
     p.expected = [&](const std::string &call, const std::string &err, const Outcome &clean) -> Outcome {
         auto line = [&](const std::string &text, const std::string &path, const std::string &why) {
             return Outcome{"Error: Can't " + text + " '" + path + "' (" + why + ")\n", 0};
@@ -195,10 +195,10 @@ TEST_F(FaultSweep, AspectDetectReportsEveryDeviceFailureAndClosesItsDevices)
         ADD_FAILURE() << "no expectation for a failed " << call;
         return clean;
     };
-    EXPECT_EQ(sweep(p, box), (std::vector<std::string>{"open:" + decoder, "open:" + frontend, "open:" + video,
-                                                         "VIDIOCGMBUF", "mmap", "VIDIOCGCAP", "FE_READ_STATUS",
-                                                         "VIDEO_GET_STATUS", "VIDIOCMCAPTURE", "VIDIOCSYNC",
-                                                         "munmap", "close"}));
+    EXPECT_EQ(sweep(p, box),
+              (std::vector<std::string>{"open:" + decoder, "open:" + frontend, "open:" + video, "VIDIOCGMBUF", "mmap",
+                                        "VIDIOCGCAP", "FE_READ_STATUS", "VIDEO_GET_STATUS", "VIDIOCMCAPTURE",
+                                        "VIDIOCSYNC", "munmap", "close"}));
 }
 
 TEST_F(FaultSweep, WssSignalReportsEveryDeviceFailureWithItsStatus)
@@ -241,8 +241,8 @@ TEST_F(FaultSweep, StillShowReportsEveryDecoderFailureAndClosesTheDecoder)
         ADD_FAILURE() << "no expectation for a failed " << call;
         return clean;
     };
-    EXPECT_EQ(sweep(p, box), (std::vector<std::string>{"open:/dev/dvb/adapter0/video0", "VIDEO_STILLPICTURE",
-                                                         "VIDEO_PLAY", "close"}));
+    EXPECT_EQ(sweep(p, box),
+              (std::vector<std::string>{"open:/dev/dvb/adapter0/video0", "VIDEO_STILLPICTURE", "VIDEO_PLAY", "close"}));
 }
 
 // The mixer descriptor is left to process exit: the program's steps end
@@ -274,7 +274,7 @@ TEST_F(FaultSweep, KbdpokeRefusedPortsWriteNothing)
     p.program = "kbdpoke";
     p.args = {"ea", "17"};
     p.scenario = "ports grant\nclock virtual\n";
-    p.left_open = "";   // it opens no device, so devsim writes no such line
+    p.left_open = ""; // it opens no device, so devsim writes no such line
     p.expected = [](const std::string &call, const std::string &err, const Outcome &clean) -> Outcome {
         if (call == "ioperm")
             return {"Could not change port permissions. Please run as root.: " + err + "\n", 1};
@@ -287,4 +287,4 @@ TEST_F(FaultSweep, KbdpokeRefusedPortsWriteNothing)
 }
 #endif
 
-}
+} // namespace

@@ -27,12 +27,13 @@ TEST(HostileInput, HundredMegabyteWordIntoWssSignalIsSkippedAndTheNextWordsStill
     std::vector<std::string> words = {"sh"};
     for (const std::string &word : box.argv("wss-signal"))
         words.push_back(word);
-    RunResult r = shell("{ head -c 100000000 /dev/zero | tr '\\000' 7; printf ' 4:3\\nexit\\n'; } | exec \"$@\"", words);
+    RunResult r =
+        shell("{ head -c 100000000 /dev/zero | tr '\\000' 7; printf ' 4:3\\nexit\\n'; } | exec \"$@\"", words);
     std::string records = box.read("records");
     EXPECT_EQ(r.err, "Error: Unkown input '" + std::string(96, '7') + "...'; ignored\n");
     EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> exit\n");
     EXPECT_EQ(r.status, 0);
-    ASSERT_EQ(records.size(), 64u);   // only the record of 4:3
+    ASSERT_EQ(records.size(), 64u); // only the record of 4:3
     EXPECT_EQ(records[16], '\x08');
 }
 
@@ -46,10 +47,11 @@ TEST(HostileInput, GigabyteLineIntoBabconvUnderAMemoryLimitEndsAfterWhatWasCompl
     limit = "";
     opt.env = {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=256"};
 #endif
-    RunResult r = shell(limit + "{ printf '%s' \"$1\"; head -c 1000000000 /dev/zero | tr '\\000' x; echo; } | exec \"$0\"",
-                        {bin_path("babconv"), head}, opt);
+    RunResult r =
+        shell(limit + "{ printf '%s' \"$1\"; head -c 1000000000 /dev/zero | tr '\\000' x; echo; } | exec \"$0\"",
+              {bin_path("babconv"), head}, opt);
 #ifdef __SANITIZE_ADDRESS__
-    r.err.erase(0, r.err.rfind('\n', r.err.size() - 2) + 1);   // the sanitizer's note on the refusal
+    r.err.erase(0, r.err.rfind('\n', r.err.size() - 2) + 1); // the sanitizer's note on the refusal
 #endif
     EXPECT_EQ(r.err, bin_path("babconv") + ": virtual memory exhausted\n");
     EXPECT_EQ(r.status, 1);
@@ -59,7 +61,7 @@ TEST(HostileInput, GigabyteLineIntoBabconvUnderAMemoryLimitEndsAfterWhatWasCompl
 }
 
 struct CaptureCase {
-    std::string capture;   // the capture directive's size and buffer
+    std::string capture; // the capture directive's size and buffer
     std::vector<std::string> args;
     std::string err;
 };
@@ -67,25 +69,32 @@ struct CaptureCase {
 TEST(HostileInput, AspectDetectRefusesImpossibleCaptureSizesAndDelays)
 {
     const std::vector<CaptureCase> cases = {
-        {"65535x65535 mbuf=4096", {"-e", "1"},
+        {"65535x65535 mbuf=4096",
+         {"-e", "1"},
          "Error: Can't use video buffer of video device '/dev/video0' (4096 bytes mapped, a 65535x65535 frame "
          "needs 4294836225)\n"},
         // an empty frame measures nothing: the polls run until the steps are used up
-        {"0x48 mbuf=4096", {"-e", "1"}, "Error: Can't get status of device '/dev/dvb/adapter0/video0' (Input/output error)\n"},
-        {"64x0 mbuf=4096", {"-e", "1"}, "Error: Can't get status of device '/dev/dvb/adapter0/video0' (Input/output error)\n"},
+        {"0x48 mbuf=4096",
+         {"-e", "1"},
+         "Error: Can't get status of device '/dev/dvb/adapter0/video0' (Input/output error)\n"},
+        {"64x0 mbuf=4096",
+         {"-e", "1"},
+         "Error: Can't get status of device '/dev/dvb/adapter0/video0' (Input/output error)\n"},
         {"0x0", {"-e", "1"}, "Error: Can't map video buffer of video device '/dev/video0' (Invalid argument)\n"},
     };
     std::vector<CaptureCase> all = cases;
     // a delay of 4 billion polls needs a history of 128 GB
     struct sysinfo info;
-    if (sysinfo(&info) == 0 && (double(info.totalram) + double(info.totalswap)) * info.mem_unit < 4e9 * sizeof(std::string))
-        all.push_back({"64x48", {"-e", "4000000000"},
+    if (sysinfo(&info) == 0
+        && (double(info.totalram) + double(info.totalswap)) * info.mem_unit < 4e9 * sizeof(std::string))
+        all.push_back({"64x48",
+                       {"-e", "4000000000"},
                        "Error: Can't allocate the history for a delay of 4000000000 polls (Cannot allocate memory)\n"});
     Box box("hostile-capture");
     for (const CaptureCase &c : all) {
         SCOPED_TRACE(c.capture);
-        box.scenario("decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 " + c.capture +
-                     "\nclock virtual end=600\npoll 4:3 times=3\n");
+        box.scenario("decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 " + c.capture
+                     + "\nclock virtual end=600\npoll 4:3 times=3\n");
         RunResult r = box.run("aspect-detect", c.args);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
@@ -181,4 +190,4 @@ TEST(HostileInput, OrlimclientSendsAMegabyteOfArgumentsWhole)
 }
 #endif
 
-}
+} // namespace

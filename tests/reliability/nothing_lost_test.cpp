@@ -121,4 +121,4 @@ TEST(NothingLost, FiltersStoppedByAFullFileSayTheirOutputIsIncomplete)
     }
 }
 
-}
+} // namespace

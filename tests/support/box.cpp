@@ -56,7 +56,8 @@ std::string ramp_frame(int width, int height, int top, int bottom)
     return pgm;
 }
 
-Box::Box(const std::string &tag, const std::string &scenario_text) : tmp(tag)
+Box::Box(const std::string &tag, const std::string &scenario_text)
+    : tmp(tag)
 {
     scenario(scenario_text);
 }
@@ -68,8 +69,9 @@ std::string Box::read(const std::string &name) const
 
 std::vector<std::string> Box::argv(const std::string &program, const std::vector<std::string> &args) const
 {
-    std::vector<std::string> v = {bin_path("devsim"), scenario_path, "--trace", trace_path, "--",
-                                  program.find('/') == std::string::npos ? bin_path(program) : program};
+    std::vector<std::string> v = {
+        bin_path("devsim"), scenario_path, "--trace",
+        trace_path,         "--",          program.find('/') == std::string::npos ? bin_path(program) : program};
     v.insert(v.end(), args.begin(), args.end());
     return v;
 }

@@ -29,9 +29,9 @@ static void set_nonblocking(int fd)
 // blank-separated words go in front of the tool-set program being run: argv[0]
 // itself, or the program behind devsim's "--", so that the checker watches the
 // program and not the launcher that execs it.
-static std::vector<std::string> wrap_program(const std::vector<std::string>& argv)
+static std::vector<std::string> wrap_program(const std::vector<std::string> &argv)
 {
-    const char* wrapper = getenv("TEST_WRAPPER");
+    const char *wrapper = getenv("TEST_WRAPPER");
     if (!wrapper || !*wrapper || argv.empty())
         return argv;
     const std::string bin = std::string(BIN_DIR) + "/";
@@ -47,11 +47,11 @@ static std::vector<std::string> wrap_program(const std::vector<std::string>& arg
     if (at >= argv.size() || argv[at].compare(0, bin.size(), bin) != 0)
         return argv;
     std::vector<std::string> words;
-    const char* p = wrapper;
+    const char *p = wrapper;
     while (*p) {
         while (*p == ' ')
             p++;
-        const char* start = p;
+        const char *start = p;
         while (*p && *p != ' ')
             p++;
         if (p > start)
@@ -66,12 +66,12 @@ static std::vector<std::string> wrap_program(const std::vector<std::string>& arg
 // A program under a checker runs many times slower: TEST_TIMEOUT_SCALE stretches every bound.
 static double timeout_scale()
 {
-    const char* s = getenv("TEST_TIMEOUT_SCALE");
+    const char *s = getenv("TEST_TIMEOUT_SCALE");
     double scale = s ? atof(s) : 1.0;
     return scale >= 1.0 ? scale : 1.0;
 }
 
-RunResult run_program(const std::vector<std::string>& argv_given, const RunOptions& opt)
+RunResult run_program(const std::vector<std::string> &argv_given, const RunOptions &opt)
 {
     const std::vector<std::string> argv = wrap_program(argv_given);
     int in_pipe[2], out_pipe[2], err_pipe[2];
@@ -92,7 +92,7 @@ RunResult run_program(const std::vector<std::string>& argv_given, const RunOptio
         }
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        for (const auto& e : opt.env) {
+        for (const auto &e : opt.env) {
             auto eq = e.find('=');
             if (eq == std::string::npos)
                 unsetenv(e.c_str());
@@ -102,9 +102,9 @@ RunResult run_program(const std::vector<std::string>& argv_given, const RunOptio
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
             _exit(126);
         signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         fprintf(stderr, "exec %s: %s\n", args[0], strerror(errno));
@@ -122,7 +122,8 @@ RunResult run_program(const std::vector<std::string>& argv_given, const RunOptio
     set_nonblocking(err_pipe[0]);
 
     // Writing to a child that has ended must not kill the test.
-    struct sigaction ign {}, old {};
+    struct sigaction ign {
+    }, old{};
     ign.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ign, &old);
 
@@ -135,9 +136,12 @@ RunResult run_program(const std::vector<std::string>& argv_given, const RunOptio
     while (out_fd >= 0 || err_fd >= 0) {
         pollfd fds[3];
         int n = 0;
-        if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
-        if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
-        if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+        if (out_fd >= 0)
+            fds[n++] = {out_fd, POLLIN, 0};
+        if (err_fd >= 0)
+            fds[n++] = {err_fd, POLLIN, 0};
+        if (in_fd >= 0)
+            fds[n++] = {in_fd, POLLOUT, 0};
         double left = deadline - monotonic_seconds();
         if (left <= 0) {
             kill(pid, SIGKILL);
@@ -154,7 +158,8 @@ RunResult run_program(const std::vector<std::string>& argv_given, const RunOptio
                 ssize_t w = write(in_fd, opt.input->data() + written, opt.input->size() - written);
                 if (w > 0)
                     written += w;
-                if (w < 0 && errno != EAGAIN) written = opt.input->size();
+                if (w < 0 && errno != EAGAIN)
+                    written = opt.input->size();
                 if (written == opt.input->size())
                     close(in_fd), in_fd = -1;
                 continue;
@@ -169,9 +174,12 @@ RunResult run_program(const std::vector<std::string>& argv_given, const RunOptio
             }
         }
     }
-    if (in_fd >= 0) close(in_fd);
-    if (out_fd >= 0) close(out_fd);
-    if (err_fd >= 0) close(err_fd);
+    if (in_fd >= 0)
+        close(in_fd);
+    if (out_fd >= 0)
+        close(out_fd);
+    if (err_fd >= 0)
+        close(err_fd);
 
     // The pipes may close before the child ends (it closed them itself): wait with the same bound.
     int wstatus = 0;
@@ -197,26 +205,26 @@ RunResult run_program(const std::vector<std::string>& argv_given, const RunOptio
     return r;
 }
 
-std::string bin_path(const std::string& program)
+std::string bin_path(const std::string &program)
 {
     return std::string(BIN_DIR) + "/" + program;
 }
 
-std::string test_bin_path(const std::string& helper)
+std::string test_bin_path(const std::string &helper)
 {
     return std::string(TESTS_BIN_DIR) + "/" + helper;
 }
 
-std::string make_temp_dir(const std::string& tag)
+std::string make_temp_dir(const std::string &tag)
 {
-    const char* base = getenv("TMPDIR");
+    const char *base = getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/" + tag + ".XXXXXX";
     if (!mkdtemp(templ.data()))
         throw std::runtime_error("mkdtemp: " + std::string(strerror(errno)));
     return templ;
 }
 
-void remove_tree(const std::string& path)
+void remove_tree(const std::string &path)
 {
     if (path.size() < 6)
         return;
@@ -224,10 +232,10 @@ void remove_tree(const std::string& path)
     run_program({"rm", "-rf", "--", path}, o);
 }
 
-std::string read_file(const std::string& path)
+std::string read_file(const std::string &path)
 {
     std::string data;
-    FILE* f = fopen(path.c_str(), "rb");
+    FILE *f = fopen(path.c_str(), "rb");
     if (!f)
         throw std::runtime_error("open " + path + ": " + strerror(errno));
     char buf[65536];
@@ -238,9 +246,9 @@ std::string read_file(const std::string& path)
     return data;
 }
 
-void write_file(const std::string& path, const std::string& bytes)
+void write_file(const std::string &path, const std::string &bytes)
 {
-    FILE* f = fopen(path.c_str(), "wb");
+    FILE *f = fopen(path.c_str(), "wb");
     if (!f)
         throw std::runtime_error("create " + path + ": " + strerror(errno));
     fwrite(bytes.data(), 1, bytes.size(), f);
@@ -248,7 +256,7 @@ void write_file(const std::string& path, const std::string& bytes)
         throw std::runtime_error("write " + path + ": " + strerror(errno));
 }
 
-bool file_exists(const std::string& path)
+bool file_exists(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;

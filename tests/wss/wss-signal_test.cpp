@@ -21,21 +21,18 @@ struct Record {
 
 // A simulated box with a sliced-VBI output.
 struct Vbi : Box {
-    explicit Vbi(const std::string& extra = "", const std::string& device = "vbi /dev/vbi0")
+    explicit Vbi(const std::string &extra = "", const std::string &device = "vbi /dev/vbi0")
         : Box("wss-signal", "clock virtual\n" + device + " records=records\n" + extra)
     {
     }
 
-    RunResult run(const std::string& input, const std::vector<std::string>& args = {}) const
+    RunResult run(const std::string &input, const std::vector<std::string> &args = {}) const
     {
         return Box::run("wss-signal", args, {.input = input});
     }
 
     // The calls without time stamps; sleeps only if asked.
-    std::vector<std::string> calls(bool sleeps = false) const
-    {
-        return Box::calls({.times = false, .sleeps = sleeps});
-    }
+    std::vector<std::string> calls(bool sleeps = false) const { return Box::calls({.times = false, .sleeps = sleeps}); }
 
     std::vector<Record> received() const
     {
@@ -53,13 +50,13 @@ const std::string kInit = "VIDIOC_S_FMT /dev/vbi0 type=7 service_set=0x4000 -> 0
 const std::string kClose = "close /dev/vbi0 -> 0";
 const std::string kUsage = "Usage: " + bin_path("wss-signal") + " [<dev>]\n  Default for <dev> is /dev/vbi0";
 
-std::string Write(const char* id, const char* data, const char* label)
+std::string Write(const char *id, const char *data, const char *label)
 {
     return std::string("write /dev/vbi0 id=") + id + " field=0 line=23 data=" + data + " -> 64 (" + label + ")";
 }
 
 // code as (data[0], data[1]) with everything else of the record checked too
-void ExpectRecord(const Record& r, uint32_t id, uint8_t d0, uint8_t d1)
+void ExpectRecord(const Record &r, uint32_t id, uint8_t d0, uint8_t d1)
 {
     EXPECT_EQ(r.id, id);
     EXPECT_EQ(r.field, 0u);
@@ -145,14 +142,14 @@ TEST(WssSignal, TableWordsOpenTheDeviceOnceAndSendTheirCodes)
     const uint8_t codes[] = {0x7, 0x8, 0x1, 0xb, 0xd};
     for (int i = 0; i < 5; i++)
         ExpectRecord(rec[i], 0x4000, codes[i], 0);
-    EXPECT_EQ(box.calls(), (std::vector<std::string>{
-                               kOpen, kInit, kClose, kOpen, kInit,
-                               Write("0x4000", "07 00", "WSS 0x7: 16:9 full format (anamorphic)"),
-                               Write("0x4000", "08 00", "WSS 0x8: 4:3 full format"),
-                               Write("0x4000", "01 00", "WSS 0x1: 14:9 letterbox, centre"),
-                               Write("0x4000", "0b 00", "WSS 0xb: 16:9 letterbox, centre"),
-                               Write("0x4000", "0d 00", "WSS 0xd: greater than 16:9 letterbox, centre"),
-                               kClose, "exit still open: none"}));
+    EXPECT_EQ(box.calls(),
+              (std::vector<std::string>{kOpen, kInit, kClose, kOpen, kInit,
+                                        Write("0x4000", "07 00", "WSS 0x7: 16:9 full format (anamorphic)"),
+                                        Write("0x4000", "08 00", "WSS 0x8: 4:3 full format"),
+                                        Write("0x4000", "01 00", "WSS 0x1: 14:9 letterbox, centre"),
+                                        Write("0x4000", "0b 00", "WSS 0xb: 16:9 letterbox, centre"),
+                                        Write("0x4000", "0d 00", "WSS 0xd: greater than 16:9 letterbox, centre"),
+                                        kClose, "exit still open: none"}));
 }
 
 TEST(WssSignal, OtherWordsAreReadAsHexadecimalCodes)
@@ -165,7 +162,8 @@ TEST(WssSignal, OtherWordsAreReadAsHexadecimalCodes)
     // saturate where unsigned long has only 32 bits, as "%x" converts.
     const std::string nine = sizeof(unsigned long) > 4 ? "0x23456789" : "0xffffffff";
     EXPECT_EQ(r.out, "> WSS 0x0\n> WSS 0xdead\n> WSS 0x7 = 16:9\n> WSS 0xe\n> WSS 0xf\n> WSS 0xe\n"
-                     "> WSS 0x16\n> WSS 0x4000\n> WSS 0xffffffff\n> WSS " + nine + "\n> WSS 0xffffffff\n> exit\n");
+                     "> WSS 0x16\n> WSS 0x4000\n> WSS 0xffffffff\n> WSS "
+                         + nine + "\n> WSS 0xffffffff\n> exit\n");
     auto rec = box.received();
     ASSERT_EQ(rec.size(), 11u);
     ExpectRecord(rec[0], 0, 0x00, 0x00);      // code 0 stops the insertion
@@ -193,11 +191,9 @@ TEST(WssSignal, UnknownWordsAreReportedAndChangeNothing)
     EXPECT_EQ(r.err, "Error: Unkown input 'wide'; ignored\nError: Unkown input 'x'; ignored\n"
                      "Error: Unkown input '--'; ignored\n");
     // the device opened for 4:3 stays open across the unknown words
-    EXPECT_EQ(box.calls(), (std::vector<std::string>{
-                               kOpen, kInit, kClose, kOpen, kInit,
-                               Write("0x4000", "08 00", "WSS 0x8: 4:3 full format"),
-                               Write("0", "00 00", "WSS off"),
-                               kClose, "exit still open: none"}));
+    EXPECT_EQ(box.calls(), (std::vector<std::string>{kOpen, kInit, kClose, kOpen, kInit,
+                                                     Write("0x4000", "08 00", "WSS 0x8: 4:3 full format"),
+                                                     Write("0", "00 00", "WSS off"), kClose, "exit still open: none"}));
 }
 
 TEST(WssSignal, FreeReleasesTheDeviceAndTheNextCodeReopensIt)
@@ -208,10 +204,9 @@ TEST(WssSignal, FreeReleasesTheDeviceAndTheNextCodeReopensIt)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> free device\n> WSS 0xb = L16:9\n> exit\n");
     EXPECT_EQ(box.calls(), (std::vector<std::string>{
-                               kOpen, kInit, kClose, kOpen, kInit,
-                               Write("0x4000", "08 00", "WSS 0x8: 4:3 full format"), kClose, kOpen, kInit,
-                               Write("0x4000", "0b 00", "WSS 0xb: 16:9 letterbox, centre"), kClose,
-                               "exit still open: none"}));
+                               kOpen, kInit, kClose, kOpen, kInit, Write("0x4000", "08 00", "WSS 0x8: 4:3 full format"),
+                               kClose, kOpen, kInit, Write("0x4000", "0b 00", "WSS 0xb: 16:9 letterbox, centre"),
+                               kClose, "exit still open: none"}));
 }
 
 TEST(WssSignal, SeveralWordsOnALineAndDetectorLinesWithARatioNumber)
@@ -231,13 +226,17 @@ TEST(WssSignal, OverLongWordIsReportedOnceAndSkippedWhole)
     Vbi box;
     const std::string a96(96, 'a'), a97(97, 'a');
     // 96 characters still fit; the tail of a longer word is no word of its own
-    RunResult r = box.run("4:3 " + a97 + " L16:9\n" + std::string(96, 'z') + "4:3 " +
-                          std::string(5000, 'b') + "\n" + a96 + " exit\n");
+    RunResult r = box.run("4:3 " + a97 + " L16:9\n" + std::string(96, 'z') + "4:3 " + std::string(5000, 'b') + "\n"
+                          + a96 + " exit\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "> WSS 0x8 = 4:3\n> WSS 0xb = L16:9\n> WSS 0xffffffff\n> exit\n");
-    EXPECT_EQ(r.err, "Error: Unkown input '" + a96 + "...'; ignored\n"
-                     "Error: Unkown input '" + std::string(96, 'z') + "...'; ignored\n"
-                     "Error: Unkown input '" + std::string(96, 'b') + "...'; ignored\n");
+    EXPECT_EQ(r.err, "Error: Unkown input '" + a96
+                         + "...'; ignored\n"
+                           "Error: Unkown input '"
+                         + std::string(96, 'z')
+                         + "...'; ignored\n"
+                           "Error: Unkown input '"
+                         + std::string(96, 'b') + "...'; ignored\n");
     EXPECT_EQ(box.received().size(), 3u);
 }
 
@@ -279,7 +278,7 @@ TEST(WssSignal, InputErrorEndsWithStatus1)
     Vbi box;
     // a folder as standard input: every read fails with EISDIR
     std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" < \"$0\"", box.dir};
-    for (const std::string& word : box.argv("wss-signal"))
+    for (const std::string &word : box.argv("wss-signal"))
         argv.push_back(word);
     RunResult r = run_program(argv);
     EXPECT_EQ(r.status, 1);
@@ -292,7 +291,7 @@ TEST(WssSignal, InputErrorEndsWithStatus1)
 
 // Starts wss-signal under devsim with standard input from fd and standard
 // output into a file; returns its process id.
-static pid_t Start(const Box& box, int in, const std::string& output)
+static pid_t Start(const Box &box, int in, const std::string &output)
 {
     pid_t pid = fork();
     if (pid == 0) {
@@ -300,8 +299,8 @@ static pid_t Start(const Box& box, int in, const std::string& output)
         dup2(in, 0);
         dup2(out, 1);
         auto argv = box.argv("wss-signal");
-        std::vector<char*> args;
-        for (auto& s : argv)
+        std::vector<char *> args;
+        for (auto &s : argv)
             args.push_back(s.data());
         args.push_back(nullptr);
         execv(args[0], args.data());
@@ -312,7 +311,7 @@ static pid_t Start(const Box& box, int in, const std::string& output)
 
 // Waits (bounded) until the trace shows n pauses; the virtual clock makes
 // them come at once.
-static int WaitForSleeps(const Box& box, int n)
+static int WaitForSleeps(const Box &box, int n)
 {
     int found = 0;
     for (int i = 0; i < 3000 && found < n; i++) {
@@ -351,7 +350,7 @@ TEST(WssSignal, EndOfInputIsRetriedEvery100msAndLaterWordsAreRead)
         FAIL() << "ended at end of input";
 
     // a growing file, as from a writer that comes back
-    FILE* f = fopen(input.c_str(), "a");
+    FILE *f = fopen(input.c_str(), "a");
     ASSERT_TRUE(f);
     fputs("L16:9\nexit\n", f);
     fclose(f);
@@ -433,8 +432,9 @@ TEST(AspectPipe, DetectorLinesSwitchTheTelevisionInOrder)
                           "poll 4:3 frame=full.pgm times=3\n");
     RunOptions o;
     o.cwd = box.dir;
-    RunResult r = run_program({"sh", "-c", "{ \"$0\" broadcast.scn -- \"$1\" -e 2; echo exit; } | "
-                                           "\"$0\" box.scn --trace trace -- \"$2\"",
+    RunResult r = run_program({"sh", "-c",
+                               "{ \"$0\" broadcast.scn -- \"$1\" -e 2; echo exit; } | "
+                               "\"$0\" box.scn --trace trace -- \"$2\"",
                                bin_path("devsim"), bin_path("aspect-detect"), bin_path("wss-signal")},
                               o);
     EXPECT_EQ(r.status, 0);

@@ -20,23 +20,23 @@ struct video_capability {
 #define VIDEO_MAX_FRAME 32
 
 struct video_mbuf {
-    int size;                    /* total bytes to map */
-    int frames;                  /* frames the buffer holds */
+    int size;   /* total bytes to map */
+    int frames; /* frames the buffer holds */
     int offsets[VIDEO_MAX_FRAME];
 };
 
 struct video_mmap {
-    unsigned int frame;          /* frame index within the mapping */
+    unsigned int frame; /* frame index within the mapping */
     int height, width;
-    unsigned int format;         /* VIDEO_PALETTE_* */
+    unsigned int format; /* VIDEO_PALETTE_* */
 };
 
 #define VIDEO_PALETTE_GREY 1
 
-#define VIDIOCGCAP      _IOR('v', 1, struct video_capability)
-#define VIDIOCSYNC      _IOW('v', 18, int)
-#define VIDIOCMCAPTURE  _IOW('v', 19, struct video_mmap)
-#define VIDIOCGMBUF     _IOR('v', 20, struct video_mbuf)
+#define VIDIOCGCAP _IOR('v', 1, struct video_capability)
+#define VIDIOCSYNC _IOW('v', 18, int)
+#define VIDIOCMCAPTURE _IOW('v', 19, struct video_mmap)
+#define VIDIOCGMBUF _IOR('v', 20, struct video_mbuf)
 
 #ifdef __cplusplus
 static_assert(sizeof(struct video_capability) == 60, "video_capability layout");
