@@ -55,3 +55,14 @@ fuzz: fuzz-build
 			echo "fuzz: $$t found a fault (the input is in $(FUZZ_BUILD)/$$t-*)" >&2; exit 1; \
 		fi; \
 	done
+
+# The long run: each target until FUZZ_RUNS inputs or FUZZ_MAX_SECONDS,
+# FUZZ_JOBS at a time; the corpus that covers new edges (inputs of at most
+# FUZZ_KEEP_BYTES, minimised with -merge=1) replaces fuzz/corpus/TARGET.
+FUZZ_RUNS ?= 10000000
+FUZZ_MAX_SECONDS ?= 7200
+FUZZ_JOBS ?= 2
+FUZZ_KEEP_BYTES ?= 65536
+.PHONY: fuzz-campaign
+fuzz-campaign: fuzz-build
+	scripts/fuzz-campaign $(abspath $(FUZZ_BUILD)) $(FUZZ_RUNS) $(FUZZ_MAX_SECONDS) $(FUZZ_JOBS) $(FUZZ_KEEP_BYTES) $(FUZZ_TARGETS)
