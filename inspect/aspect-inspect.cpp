@@ -135,8 +135,10 @@ static void usage(FILE *out)
             progname);
 }
 
-static void die(const char *format, ...) __attribute__((format(printf, 1, 2), noreturn));
-static void die(const char *format, ...)
+// "progname: message" on standard error, then exit with status: 1 for bad
+// input, 2 (after the usage text) for a bad command line.
+static void fail(int status, const char *format, ...) __attribute__((format(printf, 2, 3), noreturn));
+static void fail(int status, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
@@ -144,20 +146,9 @@ static void die(const char *format, ...)
     vfprintf(stderr, format, ap);
     fputc('\n', stderr);
     va_end(ap);
-    exit(1);
-}
-
-static void usage_error(const char *format, ...) __attribute__((format(printf, 1, 2), noreturn));
-static void usage_error(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    fprintf(stderr, "%s: ", progname);
-    vfprintf(stderr, format, ap);
-    fputc('\n', stderr);
-    va_end(ap);
-    usage(stderr);
-    exit(2);
+    if (status == 2)
+        usage(stderr);
+    exit(status);
 }
 
 static bool ends_with(const char *s, const char *tail)
@@ -208,30 +199,30 @@ static void read_options(int argc, char *argv[])
         switch (c) {
         case 'b':
             if (!read_hex(optarg, &number))
-                usage_error("bad -b value '%s' (hexadecimal grey level)", optarg);
+                fail(2, "bad -b value '%s' (hexadecimal grey level)", optarg);
             settings.letterbox.black = uint8_t(number);
             settings.band_given = true;
             break;
         case 't':
             if (!read_hex(optarg, &number))
-                usage_error("bad -t value '%s' (hexadecimal grey levels)", optarg);
+                fail(2, "bad -t value '%s' (hexadecimal grey levels)", optarg);
             settings.letterbox.pan_tone_tolerance = int32_t(number);
             settings.band_given = true;
             break;
         case 'l':
             if (!read_percent(optarg, &settings.letterbox.logo_width))
-                usage_error("bad -l value '%s' (percent)", optarg);
+                fail(2, "bad -l value '%s' (percent)", optarg);
             settings.band_given = true;
             break;
         case 's':
             if (!read_percent(optarg, &settings.letterbox.overscan) || !(settings.letterbox.overscan >= 0))
-                usage_error("bad -s value '%s' (percent, 0 or more)", optarg);
+                fail(2, "bad -s value '%s' (percent, 0 or more)", optarg);
             settings.band_given = true;
             break;
         case 'e': {
             int used = 0;
             if (sscanf(optarg, "%u%n", &settings.delay, &used) != 1 || optarg[used] != '\0' || optarg[0] == '-')
-                usage_error("bad -e value '%s' (polls)", optarg);
+                fail(2, "bad -e value '%s' (polls)", optarg);
             settings.delay_text = optarg;
             break;
         }
@@ -246,7 +237,7 @@ static void read_options(int argc, char *argv[])
             break;
         case 'P':
             if (!ends_with(optarg, ".png") && !ends_with(optarg, ".svg"))
-                usage_error("plot file '%s' must end in .png or .svg", optarg);
+                fail(2, "plot file '%s' must end in .png or .svg", optarg);
             settings.plot = optarg;
             break;
         case 'L':
@@ -259,13 +250,13 @@ static void read_options(int argc, char *argv[])
             usage(stdout);
             exit(0);
         case ':':
-            usage_error("option %s needs a value", argv[optind - 1]);
+            fail(2, "option %s needs a value", argv[optind - 1]);
         default:
-            usage_error("unknown option %s", argv[optind - 1]);
+            fail(2, "unknown option %s", argv[optind - 1]);
         }
     }
     if (settings.tune && !settings.labels)
-        usage_error("%s needs --labels", "--tune");
+        fail(2, "%s needs --labels", "--tune");
 }
 
 // Index of a class word (the class table's, or "16:9"); -1 for another word.
@@ -286,13 +277,13 @@ static void read_labels(const char *path)
 {
     FILE *f = fopen(path, "r");
     if (!f)
-        die("can't read labels '%s' (%s)", path, strerror(errno));
+        fail(1, "can't read labels '%s' (%s)", path, strerror(errno));
     char text[256];
     int line = 0;
     while (fgets(text, sizeof text, f)) {
         line++;
         if (!strchr(text, '\n') && !feof(f))
-            die("%s:%d: line too long", path, line);
+            fail(1, "%s:%d: line too long", path, line);
         text[strcspn(text, "\r\n")] = '\0';
         if (text[0] == '\0' || text[0] == '#' || (line == 1 && strcmp(text, "first,last,class") == 0))
             continue;
@@ -300,22 +291,22 @@ static void read_labels(const char *path)
         char word[32];
         int used = 0;
         if (sscanf(text, "%lld,%lld,%31[^,]%n", &first, &last, word, &used) != 3 || text[used] != '\0')
-            die("%s:%d: expected first,last,class", path, line);
+            fail(1, "%s:%d: expected first,last,class", path, line);
         int k = class_of_word(word);
         if (k < 0)
-            die("%s:%d: unknown class '%s' (4:3, L14:9, L16:9, L>16:9 or 16:9)", path, line, word);
+            fail(1, "%s:%d: unknown class '%s' (4:3, L14:9, L16:9, L>16:9 or 16:9)", path, line, word);
         if (first < 1 || last < first)
-            die("%s:%d: frames %lld to %lld are not a range of frames counted from 1", path, line, first, last);
+            fail(1, "%s:%d: frames %lld to %lld are not a range of frames counted from 1", path, line, first, last);
         labels.push_back({first, last, k, line});
     }
     if (ferror(f))
-        die("can't read labels '%s' (%s)", path, strerror(errno));
+        fail(1, "can't read labels '%s' (%s)", path, strerror(errno));
     fclose(f);
     std::sort(labels.begin(), labels.end(), [](const Label &a, const Label &b) { return a.first < b.first; });
     for (size_t i = 1; i < labels.size(); i++)
         if (labels[i].first <= labels[i - 1].last)
-            die("%s:%d: frame %lld is labelled already on line %d", path, labels[i].line, labels[i].first,
-                labels[i - 1].line);
+            fail(1, "%s:%d: frame %lld is labelled already on line %d", path, labels[i].line, labels[i].first,
+                 labels[i - 1].line);
 }
 
 // Frames are numbered in order, so the labels are walked once.
@@ -361,15 +352,15 @@ static void set_frame_size(int w, int h, const std::string &where)
         buffer.height = h;
         // A header is not trusted with gigabytes before its pixels are seen.
         if ((long long)w * h > most_pixels)
-            die("%s: size %dx%d is more than %lld pixels", where.c_str(), w, h, most_pixels);
+            fail(1, "%s: size %dx%d is more than %lld pixels", where.c_str(), w, h, most_pixels);
         try {
             buffer.pixels.assign(size_t(w) * size_t(h), 0);
         } catch (const std::exception &) {
-            die("%s: can't hold a %dx%d frame", where.c_str(), w, h);
+            fail(1, "%s: can't hold a %dx%d frame", where.c_str(), w, h);
         }
         learn_classes();
     } else if (w != buffer.width || h != buffer.height) {
-        die("%s is %dx%d, the frames before it are %dx%d", where.c_str(), w, h, buffer.width, buffer.height);
+        fail(1, "%s is %dx%d, the frames before it are %dx%d", where.c_str(), w, h, buffer.width, buffer.height);
     }
 }
 
@@ -504,7 +495,7 @@ static void tune_poll(const Poll &p, bool grabbed)
 static void take_poll(bool wide, bool lock = true)
 {
     if ((long long)polls.size() >= most_polls)
-        die("more than %lld polls; cut the recording or its times= counts", most_polls);
+        fail(1, "more than %lld polls; cut the recording or its times= counts", most_polls);
     Poll p;
     p.truth = truth_of((long long)polls.size() + 1);
     // Without lock the detector with -f asks the decoder nothing and grabs nothing.
@@ -541,11 +532,11 @@ static bool read_pgm_header(FILE *f, const char *name, long long frame, int *w, 
     int c = getc(f);
     if (c == EOF) {
         if (ferror(f))
-            die("%s: frame %lld: can't read (%s)", name, frame, strerror(errno));
+            fail(1, "%s: frame %lld: can't read (%s)", name, frame, strerror(errno));
         return false;
     }
     if (c != 'P' || getc(f) != '5')
-        die("%s: frame %lld: not a binary PGM (P5)", name, frame);
+        fail(1, "%s: frame %lld: not a binary PGM (P5)", name, frame);
     long long fields[3];
     c = getc(f);
     for (long long &field : fields) {
@@ -558,22 +549,22 @@ static bool read_pgm_header(FILE *f, const char *name, long long frame, int *w, 
                 c = getc(f);
         }
         if (c < '0' || c > '9')
-            die("%s: frame %lld: bad PGM header", name, frame);
+            fail(1, "%s: frame %lld: bad PGM header", name, frame);
         field = 0;
         while (c >= '0' && c <= '9') {
             if (field > 65535)
-                die("%s: frame %lld: PGM size or maxval out of range", name, frame);
+                fail(1, "%s: frame %lld: PGM size or maxval out of range", name, frame);
             field = field * 10 + (c - '0');
             c = getc(f);
         }
     }
     // One white-space character ends the header.
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-        die("%s: frame %lld: bad PGM header", name, frame);
+        fail(1, "%s: frame %lld: bad PGM header", name, frame);
     if (fields[2] < 1 || fields[2] > 255)
-        die("%s: frame %lld: maxval %lld; only 1 to 255 is supported", name, frame, fields[2]);
+        fail(1, "%s: frame %lld: maxval %lld; only 1 to 255 is supported", name, frame, fields[2]);
     if (fields[0] < 1 || fields[1] < 1 || fields[0] > 65535 || fields[1] > 65535)
-        die("%s: frame %lld: size %lldx%lld; 1 to 65535 each", name, frame, fields[0], fields[1]);
+        fail(1, "%s: frame %lld: size %lldx%lld; 1 to 65535 each", name, frame, fields[0], fields[1]);
     *w = int(fields[0]);
     *h = int(fields[1]);
     return true;
@@ -592,13 +583,13 @@ static void read_pgm_stream(FILE *f, const char *name)
         set_frame_size(w, h, std::string(name) + ": " + where);
         size_t got = fread(buffer.pixels.data(), 1, buffer.pixels.size(), f);
         if (got < buffer.pixels.size())
-            die("%s: frame %lld: truncated image (%zu of %zu bytes)", name, frame, got, buffer.pixels.size());
+            fail(1, "%s: frame %lld: truncated image (%zu of %zu bytes)", name, frame, got, buffer.pixels.size());
         buffer.version++;
         images++;
         take_poll(false);
     }
     if (images == 0)
-        die("%s: no image", name);
+        fail(1, "%s: no image", name);
 }
 
 // A scenario's poll steps in order, as devsim plays them to a detector
@@ -609,7 +600,7 @@ static void read_scenario(const char *path)
     Scenario sc;
     std::string error = parse_scenario(path, sc);
     if (!error.empty())
-        die("%s", error.c_str());
+        fail(1, "%s", error.c_str());
     const Device *camera = nullptr;
     bool decoder = false;
     for (const Device &d : sc.devices) {
@@ -618,10 +609,10 @@ static void read_scenario(const char *path)
         decoder = decoder || d.kind == DeviceKind::decoder;
     }
     if (!decoder || !camera)
-        die("%s: no %s device; aspect-detect would not start", path, decoder ? "capture" : "decoder");
+        fail(1, "%s: no %s device; aspect-detect would not start", path, decoder ? "capture" : "decoder");
     std::string where = std::string(path) + ":" + std::to_string(camera->line) + ": capture size";
     if (camera->mbuf < (long long)camera->width * camera->height)
-        die("%s: the capture buffer is smaller than a frame; aspect-detect would not start", where.c_str());
+        fail(1, "%s: the capture buffer is smaller than a frame; aspect-detect would not start", where.c_str());
     set_frame_size(camera->width, camera->height, where);
     for (const PollStep &st : sc.steps) {
         bool wide = st.video_format == 1 || st.video_format == 2;
@@ -630,7 +621,7 @@ static void read_scenario(const char *path)
                 FILE *f = fopen(st.frame_path.c_str(), "rb");
                 if (!f || fseeko(f, st.frame_offset, SEEK_SET) != 0
                     || fread(buffer.pixels.data(), 1, buffer.pixels.size(), f) != buffer.pixels.size())
-                    die("%s:%d: can't read frame '%s'", path, st.line, st.frame.c_str());
+                    fail(1, "%s:%d: can't read frame '%s'", path, st.line, st.frame.c_str());
                 fclose(f);
                 buffer.version++;
             }
@@ -644,8 +635,8 @@ static void check_labels()
     long long frames = (long long)polls.size();
     for (const Label &l : labels)
         if (l.last > frames)
-            die("%s:%d: frames %lld to %lld, but there are %lld frames", settings.labels, l.line, l.first, l.last,
-                frames);
+            fail(1, "%s:%d: frames %lld to %lld, but there are %lld frames", settings.labels, l.line, l.first, l.last,
+                 frames);
 }
 
 static std::string settings_text(const LetterboxSettings &s)
@@ -721,7 +712,7 @@ static std::string score_text(const char *what, const std::string &options, long
 static std::string tune_report()
 {
     if (tuning.labelled == 0)
-        die("%s: no frame is labelled", settings.labels);
+        fail(1, "%s: no frame is labelled", settings.labels);
     const LetterboxSettings defaults;
     const TuneGrid *best = nullptr;
     int best_band = 0, best_logo = 0;
@@ -1086,8 +1077,8 @@ static void draw_plot(const char *path)
     cairo_debug_reset_static_data();
     FcFini();
     if (status != CAIRO_STATUS_SUCCESS)
-        die("can't write plot '%s' (%s)", path,
-            status == CAIRO_STATUS_WRITE_ERROR ? strerror(errno) : cairo_status_to_string(status));
+        fail(1, "can't write plot '%s' (%s)", path,
+             status == CAIRO_STATUS_WRITE_ERROR ? strerror(errno) : cairo_status_to_string(status));
 }
 
 int main(int argc, char *argv[])
@@ -1095,14 +1086,14 @@ int main(int argc, char *argv[])
     read_options(argc, argv);
     set_up_class_table(settings.over_16_9_output);
     if (!set_up_output_state(settings.delay))
-        die("can't hold the history of a delay of %u polls (%s)", settings.delay, strerror(errno));
+        fail(1, "can't hold the history of a delay of %u polls (%s)", settings.delay, strerror(errno));
     if (settings.labels)
         read_labels(settings.labels);
     if (settings.tune)
         set_up_tuning();
     caught.stream = open_memstream(&caught.text, &caught.size);
     if (!caught.stream)
-        die("can't set up the output buffer (%s)", strerror(errno));
+        fail(1, "can't set up the output buffer (%s)", strerror(errno));
 
     if (optind == argc)
         read_pgm_stream(stdin, "standard input");
@@ -1115,7 +1106,7 @@ int main(int argc, char *argv[])
         } else {
             FILE *f = fopen(input, "rb");
             if (!f)
-                die("can't read '%s' (%s)", input, strerror(errno));
+                fail(1, "can't read '%s' (%s)", input, strerror(errno));
             read_pgm_stream(f, input);
             fclose(f);
         }
@@ -1128,7 +1119,7 @@ int main(int argc, char *argv[])
         draw_plot(settings.plot);
     fwrite(out.data(), 1, out.size(), stdout);
     if (fclose(stdout) != 0)
-        die("can't write standard output (%s)", strerror(errno));
+        fail(1, "can't write standard output (%s)", strerror(errno));
     if (settings.labels && !settings.tune)
         report_labels();
     return 0;

@@ -12,15 +12,10 @@ namespace {
 
 const int W = 720, H = 576;
 
-// A grey frame with black bars of `bars` rows above and below a picture
-// that ramps from dark to light across every row.
+// A ramp picture between black bars of `bars` rows above and below.
 std::string frame(int bars)
 {
-    std::string pgm = "P5\n720 576\n255\n";
-    for (int y = 0; y < H; y++)
-        for (int x = 0; x < W; x++)
-            pgm += char(y < bars || y >= H - bars ? 0 : x * 255 / (W - 1));
-    return pgm;
+    return ramp_frame(W, H, bars, bars);
 }
 
 const std::string devices = "decoder /dev/dvb/adapter0/video0\n"
