@@ -98,20 +98,21 @@ void classify_measurement(int32_t active_height, int32_t height, bool aspect)
     }
 }
 
-static void print_line(const char *line)
+static void print_line(FILE *out, const char *line)
 {
-    puts(line);
-    fflush(stdout);
+    fputs(line, out);
+    fputc('\n', out);
+    fflush(out);
 }
 
-void output_step(bool aspect)
+void output_step(bool aspect, FILE *out)
 {
     OutputState &s = output_state;
     std::vector<std::string> &history = s.history;
 
     if (s.wide_stream) {
         if (s.changed)
-            print_line("16:9");
+            print_line(out, "16:9");
         if (!history.empty())
             history[0].clear();
         s.print_due = true;
@@ -144,7 +145,7 @@ void output_step(bool aspect)
 
     if (agreeing == history.size()) {
         if (s.print_due) {
-            print_line(s.output_line.c_str());
+            print_line(out, s.output_line.c_str());
             s.print_due = false;
         }
     } else {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,5 @@ bool set_up_output_state(uint32_t delay);
 void enter_wide_stream();
 void leave_wide_stream();
 void classify_measurement(int32_t active_height, int32_t height, bool aspect);
-// Prints the line that is due, if any, with puts and flushes at once.
-void output_step(bool aspect);
+// Prints the line that is due, if any, on out and flushes it at once.
+void output_step(bool aspect, FILE *out = stdout);

@@ -364,16 +364,11 @@ static void set_frame_size(int w, int h, const std::string &where)
     }
 }
 
-// Runs the detector's output step with standard output caught, and returns
-// the line it printed (without its newline), or "".
+// Runs the detector's output step into the caught stream, and returns the
+// line it printed (without its newline), or "".
 static std::string run_output_step()
 {
-    // The C library lets stdout be pointed at another stream.
-    FILE *real = stdout;
-    stdout = caught.stream;
-    output_step(settings.aspect);
-    fflush(caught.stream);
-    stdout = real;
+    output_step(settings.aspect, caught.stream);
     std::string line(caught.text + caught.used, caught.size - caught.used);
     caught.used = caught.size;
     if (!line.empty() && line.back() == '\n')
