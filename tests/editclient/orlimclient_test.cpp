@@ -296,8 +296,8 @@ TEST_F(OrlimClient, UnusableServerFallsBackToAlternateEditor)
         EXPECT_EQ(r.err, cause.message);
         EXPECT_EQ(EditorArgv(), (std::vector<std::string>{editor, "+3", "notes.txt"}));
         if (server) {
+            EXPECT_EQ(server->Request(), ""); // joins the server: connected is settled
             EXPECT_EQ(server->connected, cause.served == kNobody);
-            EXPECT_EQ(server->Request(), "");
         }
         ResetEditor();
         unlink(path.c_str());
@@ -412,8 +412,8 @@ TEST_F(OrlimClient, OutOfMemoryWhileQuotingSendsNothingAndEndsWithStatus1)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string("malloc: ") + strerror(ENOMEM) + "\n");
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(server.Request(), ""); // joins the server: connected is settled
     EXPECT_TRUE(server.connected);
-    EXPECT_EQ(server.Request(), "");
 }
 
 TEST_F(OrlimClient, WorkingDirectoryTooLongFallsBack)
