@@ -14,27 +14,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "run.h"
+
+// "" where the file cannot be read: the server may be gone already.
 static std::string read_text(const std::string &path)
 {
-    std::string text;
-    FILE *f = fopen(path.c_str(), "r");
-    if (!f)
-        return text;
-    char buf[256];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    fclose(f);
-    return text;
-}
-
-static bool write_text(const std::string &path, const std::string &text)
-{
-    FILE *f = fopen(path.c_str(), "w");
-    if (!f)
-        return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return fclose(f) == 0 && ok;
+    try {
+        return read_file(path);
+    } catch (const std::exception &) {
+        return "";
+    }
 }
 
 static double now()
@@ -138,9 +127,11 @@ static int start_server(const std::string &dir)
         return 1;
     }
     number.erase(number.find('\n'));
-    if (!write_text(dir + "/xvfb.pid", std::to_string(pid) + "\n")
-        || !write_text(dir + "/xvfb.display", ":" + number)) {
-        fprintf(stderr, "xvfb-fixture: cannot write the state files in %s\n", dir.c_str());
+    try {
+        write_file(dir + "/xvfb.pid", std::to_string(pid) + "\n");
+        write_file(dir + "/xvfb.display", ":" + number);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "xvfb-fixture: cannot write the state files: %s\n", e.what());
         kill(pid, SIGTERM);
         return 1;
     }
