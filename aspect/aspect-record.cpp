@@ -184,10 +184,18 @@ static bool prepare_folder()
         return false;
     }
     bool empty = true;
+    errno = 0;
     while (struct dirent *entry = readdir(d))
         if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
             empty = false;
+    int err = errno;
     closedir(d);
+    if (err != 0) {
+        fprintf(stderr, "%s: can't read folder '%s' (%s)\n", progname, dir, strerror(err));
+        if (dir_created)
+            rmdir(dir);
+        return false;
+    }
     if (!empty) {
         fprintf(stderr, "%s: folder '%s' is not empty\n", progname, dir);
         return false;
