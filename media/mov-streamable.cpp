@@ -42,12 +42,15 @@ struct Target {
 };
 
 static const char *progname;
-// The temporary files, for removal when a signal ends the program: the
-// result, and the input without bytes after its last atom.
+// The temporary files live in a folder of their own, so that the library
+// creates its result instead of truncating a file made for it: ext4 flushes
+// a file truncated to nothing when it is closed, which took 0.03-0.04 s of a
+// 300 MB conversion. For removal when a signal ends the program: the folder,
+// the result, and the input without bytes after its last atom.
+static char tmpdir[4096];
+static volatile sig_atomic_t tmpdirset;
 static char tmppath[4096];
-static volatile sig_atomic_t tmpset;
 static char trimpath[4096];
-static volatile sig_atomic_t trimset;
 // The library's messages, held until the result is known.
 static std::string notes;
 // The child process running the library, stopped along with the program.
@@ -141,71 +144,78 @@ static void end_on_signal(int sig)
 {
     if (converter > 0)
         kill(converter, SIGKILL);
-    if (tmpset)
+    if (tmpdirset) {
         unlink(tmppath);
-    if (trimset)
         unlink(trimpath);
+        rmdir(tmpdir);
+    }
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
-// A new file in dir; its name goes into path, and set says so only once the
-// file is there, with signals held off in between.
-static int make_temp(const std::string &dir, char *path, volatile sig_atomic_t *set)
+// A new folder in dir for the temporary files; tmpdirset says so only once
+// it is there, with signals held off in between.
+static bool make_temp_dir(const std::string &dir)
 {
     std::string templ = dir + "/.mov-streamable-XXXXXX";
-    if (templ.size() >= sizeof tmppath) {
+    if (templ.size() + sizeof "/trimmed.mov" > sizeof tmpdir) {
         errno = ENAMETOOLONG;
-        return -1;
+        return false;
     }
-    memcpy(path, templ.c_str(), templ.size() + 1);
+    memcpy(tmpdir, templ.c_str(), templ.size() + 1);
     sigset_t all, old;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &old);
-    int fd = mkostemp(path, O_CLOEXEC);
-    *set = fd >= 0;
+    bool made = mkdtemp(tmpdir) != nullptr;
     int saved = errno;
+    if (made) {
+        // The folder's name is filled in now; the length was checked above.
+        std::string result = std::string(tmpdir) + "/result.mov", trimmed = std::string(tmpdir) + "/trimmed.mov";
+        memcpy(tmppath, result.c_str(), result.size() + 1);
+        memcpy(trimpath, trimmed.c_str(), trimmed.size() + 1);
+        tmpdirset = 1;
+    }
     sigprocmask(SIG_SETMASK, &old, nullptr);
     errno = saved;
-    return fd;
+    return made;
 }
 
-// Beside the output, so that rename can put it in place; in the temporary
-// directory for a device or a pipe, and for an existing output in a folder
-// the caller may not write.
-static int create_temp(const Target &target, bool *beside)
+// Beside the output, so that rename can put the result in place; in the
+// temporary directory for a device or a pipe, and for an existing output in
+// a folder the caller may not write.
+static bool create_temp_dir(const Target &target, bool *beside)
 {
     *beside = false;
     if (target.regular) {
         size_t slash = target.path.rfind('/');
         std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.path.substr(0, slash);
-        int fd = make_temp(dir, tmppath, &tmpset);
-        if (fd >= 0) {
+        if (make_temp_dir(dir)) {
             *beside = true;
-            return fd;
+            return true;
         }
-        if (!target.existed || (errno != EACCES && errno != EPERM && errno != EROFS)) {
-            fail("%s: %s", target.path.c_str(), strerror(errno));
-            return -1;
-        }
+        if (!target.existed || (errno != EACCES && errno != EPERM && errno != EROFS))
+            return fail("%s: %s", target.path.c_str(), strerror(errno));
     }
-    const char *tmpdir = getenv("TMPDIR");
-    std::string dir = tmpdir && *tmpdir ? tmpdir : "/tmp";
-    int fd = make_temp(dir, tmppath, &tmpset);
+    const char *env = getenv("TMPDIR");
+    std::string dir = env && *env ? env : "/tmp";
+    return make_temp_dir(dir) ? true : fail("%s: %s", dir.c_str(), strerror(errno));
+}
+
+static int create_temp_file(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        fail("%s: %s", dir.c_str(), strerror(errno));
+        fail("%s: %s", path, strerror(errno));
     return fd;
 }
 
 static void remove_temps()
 {
-    if (tmpset) {
+    if (tmpdirset) {
         unlink(tmppath);
-        tmpset = 0;
-    }
-    if (trimset) {
         unlink(trimpath);
-        trimset = 0;
+        rmdir(tmpdir);
+        tmpdirset = 0;
     }
 }
 
@@ -276,11 +286,9 @@ static bool copy_file(int from, int to, uint64_t size, const char *from_name, co
 // atom; it gets a copy of the movie without them, beside the result.
 static bool trim_input(int in_fd, const char *in, uint64_t size)
 {
-    std::string dir = tmppath;
-    dir.resize(dir.rfind('/'));
-    int fd = make_temp(dir.empty() ? "/" : dir, trimpath, &trimset);
+    int fd = create_temp_file(trimpath);
     if (fd < 0)
-        return fail("%s: %s", dir.c_str(), strerror(errno));
+        return false;
     bool ok = copy_file(in_fd, fd, size, in, trimpath);
     if (close(fd) != 0 && ok)
         ok = fail("%s: %s", trimpath, strerror(errno));
@@ -525,7 +533,6 @@ static bool install(const Target &target, int fd, bool beside, const char *out)
             return write_into(target, fd, tmppath, out);
         return fail("%s: %s", target.path.c_str(), strerror(errno));
     }
-    tmpset = 0;
     return true;
 }
 
@@ -543,15 +550,15 @@ static bool convert_file(int in_fd, const char *in, const char *out, const Targe
         return write_into(target, in_fd, in, out);
 
     bool beside;
-    int fd = create_temp(target, &beside);
-    if (fd < 0)
+    if (!create_temp_dir(target, &beside))
         return false;
     bool ok = true, mended = false;
+    int fd = -1;
     if (is_streamable(movie)) {
-        ok = copy_file(in_fd, fd, UINT64_MAX, in, tmppath);
+        fd = create_temp_file(tmppath);
+        ok = fd >= 0 && copy_file(in_fd, fd, UINT64_MAX, in, tmppath);
     } else {
-        // The library writes the file by its name; look at what is there after it.
-        close(fd);
+        // The library creates the file by its name; look at what is there after it.
         const char *from = in;
         if (movie.walked < movie.length) {
             ok = trim_input(in_fd, in, movie.walked);
