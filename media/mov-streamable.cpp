@@ -140,15 +140,22 @@ static bool resolve_target(const char *in, const char *out, Target *target)
 
 // ---- temporary files -----------------------------------------------------
 
-static void end_on_signal(int sig)
+// Only unlink, rmdir and a store: safe in a signal handler too.
+static void remove_temps()
 {
-    if (converter > 0)
-        kill(converter, SIGKILL);
     if (tmpdirset) {
         unlink(tmppath);
         unlink(trimpath);
         rmdir(tmpdir);
+        tmpdirset = 0;
     }
+}
+
+static void end_on_signal(int sig)
+{
+    if (converter > 0)
+        kill(converter, SIGKILL);
+    remove_temps();
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -207,16 +214,6 @@ static int create_temp_file(const char *path)
     if (fd < 0)
         fail("%s: %s", path, strerror(errno));
     return fd;
-}
-
-static void remove_temps()
-{
-    if (tmpdirset) {
-        unlink(tmppath);
-        unlink(trimpath);
-        rmdir(tmpdir);
-        tmpdirset = 0;
-    }
 }
 
 // ---- copying -------------------------------------------------------------
