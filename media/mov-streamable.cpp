@@ -19,9 +19,12 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -42,15 +45,22 @@ struct Target {
 };
 
 static const char *progname;
+// Signals that end the program: their handler removes the temporary files,
+// and they are held off while an existing output is being overwritten.
+static const int stop_signals[] = {SIGHUP,  SIGINT, SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
+                                   SIGUSR2, SIGBUS, SIGXCPU, SIGVTALRM, SIGPROF};
 // The temporary files live in a folder of their own, so that the library
-// creates its result instead of truncating a file made for it: ext4 flushes
-// a file truncated to nothing when it is closed, which took 0.03-0.04 s of a
-// 300 MB conversion. For removal when a signal ends the program: the folder,
-// the result, and the input without bytes after its last atom.
+// creates its result instead of truncating a file made for it, which ext4
+// flushes when it is closed (bench/RESULTS.md, row "mov-streamable: temporary
+// folder"). For removal when a signal ends the program: the folder, the
+// result, and the input without bytes after its last atom.
 static char tmpdir[4096];
 static volatile sig_atomic_t tmpdirset;
 static char tmppath[4096];
 static char trimpath[4096];
+// Set once an output is partly overwritten: the result is then its only
+// complete copy and stays.
+static volatile sig_atomic_t keep_result;
 // The library's messages, held until the result is known.
 static std::string notes;
 // The child process running the library, stopped along with the program.
@@ -144,9 +154,11 @@ static bool resolve_target(const char *in, const char *out, Target *target)
 static void remove_temps()
 {
     if (tmpdirset) {
-        unlink(tmppath);
         unlink(trimpath);
-        rmdir(tmpdir);
+        if (!keep_result) {
+            unlink(tmppath);
+            rmdir(tmpdir);
+        }
         tmpdirset = 0;
     }
 }
@@ -235,10 +247,8 @@ static bool write_all(int fd, const unsigned char *from, size_t size)
 // Copies from the start of from (a regular file), up to size bytes or its
 // end, to where to stands. Inside the kernel where it can: copy_file_range
 // between regular files, sendfile into a pipe or a device, reads and writes
-// where neither works. Measured with 300 MB from the page cache on the
-// development machine (2 CPUs shared, load 12; medians of 7 runs): into a
-// new file copy_file_range 0.53 s, sendfile 0.52 s, 256 KiB reads and
-// writes 0.98 s; into a pipe sendfile 0.49 s, reads and writes 0.61 s.
+// where neither works: the kernel's copies took about half the time of
+// reads and writes (bench/RESULTS.md, row "mov-streamable: copy calls").
 static bool copy_file(int from, int to, uint64_t size, const char *from_name, const char *to_name)
 {
     bool range = true, send = true;
@@ -406,10 +416,8 @@ static bool mend_result(int fd, const Movie &in, bool *mended)
 }
 
 // Reads both files in 256 KiB blocks, which two buffers of in the cache
-// compare fastest. Mapping them instead was slower on the development
-// machine, where page faults are dear (300 MB from the page cache, idle:
-// 0.046 s with these reads, 0.057 s with 1 MiB and 0.079 s with 4 MiB
-// blocks, 0.26-0.33 s with 4 or 64 MiB windows mapped, prefaulted or not).
+// compare fastest; mapping them was slower, page faults being dear
+// (bench/RESULTS.md, row "mov-streamable: comparing the media").
 static bool match_bytes(int a, uint64_t a_pos, int b, uint64_t b_pos, uint64_t size)
 {
     std::vector<unsigned char> x(copy_block), y(copy_block);
@@ -492,13 +500,89 @@ static bool write_into(const Target &target, int from, const char *from_name, co
     return true;
 }
 
+// Gives back the blocks reserved beyond the end of an output left as it
+// was: ext4 keeps them, also those of a reservation it refused half way,
+// which would leave the disk full. ext4 frees them on a truncate to the same
+// length, tmpfs on a punched hole; both calls and the reservation set the
+// modification time, so the old one is put back. Best effort throughout.
+static void release_space(const Target &target, uint64_t size)
+{
+    off_t old = target.st.st_size, want = static_cast<off_t>(size);
+    if (want > old) {
+        [[maybe_unused]] int cut = ftruncate(target.fd, old);
+        fallocate(target.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, old, want - old);
+    }
+    struct timespec times[2] = {{0, UTIME_OMIT}, target.st.st_mtim};
+    futimens(target.fd, times);
+}
+
+// Room for size bytes in the output before its first byte is overwritten,
+// so that a full disk or the file size limit is met while it is still whole.
+// The reservation lies beyond its end and leaves its length as it is.
+static bool reserve_space(const Target &target, uint64_t size, const char *out)
+{
+    if (size == 0 || fallocate(target.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
+        return true;
+    int why = errno;
+    if (why != EOPNOTSUPP) {
+        release_space(target, size);
+        return fail("%s: %s", out, strerror(why));
+    }
+    // The filesystem cannot reserve: count its free blocks and the limit instead.
+    struct statvfs vfs;
+    struct rlimit limit;
+    if (fstatvfs(target.fd, &vfs) != 0)
+        return fail("%s: %s", out, strerror(errno));
+    uint64_t held = static_cast<uint64_t>(target.st.st_blocks) * 512;
+    uint64_t room = static_cast<uint64_t>(geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail) * vfs.f_frsize;
+    if (size > held && size - held > room)
+        return fail("%s: %s", out, strerror(ENOSPC));
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size > limit.rlim_cur)
+        return fail("%s: %s", out, strerror(EFBIG));
+    return true;
+}
+
+// Writes the checked result over an existing regular output. Its space is
+// reserved first and the stop signals wait until the copy is done, so only a
+// failure of the copy itself (an I/O error, a disk that could not reserve and
+// filled meanwhile) leaves the output partly written; the result then stays
+// where it is and the program says so.
+static bool overwrite(const Target &target, int fd, const char *out)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return fail("%s: %s", tmppath, strerror(errno));
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    for (int sig : stop_signals)
+        sigaddset(&stop, sig);
+    sigprocmask(SIG_BLOCK, &stop, &old);
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    bool ok = reserve_space(target, size, out);
+    if (ok && !write_into(target, fd, tmppath, out)) {
+        ok = false;
+        if (lseek(target.fd, 0, SEEK_CUR) == 0) {
+            release_space(target, size); // nothing written over: as it was
+        } else {
+            keep_result = 1;
+            fprintf(stderr, "%s: %s: partly written; the converted movie is kept in %s\n", progname, out, tmppath);
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+}
+
 // Replacing the output by the temporary file changes nothing a user can see:
-// the caller's own file under one name, whose group and mode the temporary
-// file could take on.
+// the caller's own file under one name, without an ACL or other extended
+// attributes (which would stay with the old file), whose group and mode the
+// temporary file could take on.
 static bool may_replace(const Target &target, int fd)
 {
     const struct stat &st = target.st;
     if (st.st_uid != geteuid() || st.st_nlink != 1)
+        return false;
+    ssize_t names = flistxattr(target.fd, nullptr, 0);
+    if (names != 0 && !(names < 0 && errno == ENOTSUP))
         return false;
     struct stat now;
     if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0 || fchmod(fd, st.st_mode & 07777) != 0
@@ -508,12 +592,12 @@ static bool may_replace(const Target &target, int fd)
 }
 
 // A new output appears whole, by rename. An existing one keeps its inode,
-// owner, group, mode and links: renamed over only where may_replace, else
-// written into.
+// owner, group, mode, links and extended attributes: renamed over only where
+// may_replace, else overwritten (a device or a pipe written into).
 static bool install(const Target &target, int fd, bool beside, const char *out)
 {
     if (target.existed && !(beside && may_replace(target, fd)))
-        return write_into(target, fd, tmppath, out);
+        return target.regular ? overwrite(target, fd, out) : write_into(target, fd, tmppath, out);
     if (!target.existed) {
         mode_t mask = umask(0);
         umask(mask);
@@ -522,12 +606,13 @@ static bool install(const Target &target, int fd, bool beside, const char *out)
     }
     // Flushed before it replaces a file, so that after a crash that file
     // holds its old contents or the new ones, never a gap; a new output has
-    // nothing to lose (the flush took 0.19 s of a 300 MB conversion).
+    // nothing to lose, and is spared the flush's cost (bench/RESULTS.md, row
+    // "mov-streamable: flush before rename").
     if (target.existed && fsync(fd) != 0)
         return fail("%s: %s", tmppath, strerror(errno));
     if (rename(tmppath, target.path.c_str()) != 0) {
         if (target.existed)
-            return write_into(target, fd, tmppath, out);
+            return overwrite(target, fd, out);
         return fail("%s: %s", target.path.c_str(), strerror(errno));
     }
     return true;
@@ -616,7 +701,7 @@ int main(int argc, char *argv[])
     signal(SIGXFSZ, SIG_IGN);
     // Signals that end the program take its temporary files along; one
     // ignored when the program starts stays ignored.
-    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGBUS, SIGXCPU, SIGVTALRM, SIGPROF}) {
+    for (int sig : stop_signals) {
         struct sigaction old;
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
             signal(sig, end_on_signal);
