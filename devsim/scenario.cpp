@@ -1,4 +1,5 @@
 #include "scenario.h"
+#include "pgm.h"
 
 #include <cerrno>
 #include <climits>
@@ -186,6 +187,22 @@ static bool starts_with(const std::string &s, const char *prefix, std::string &r
     return true;
 }
 
+// Header bytes from the start of a frame file. A NUL counts as white space, as
+// it always has in frame files.
+struct FrameStart {
+    const char *data;
+    long size, pos;
+};
+
+static int next_frame_byte(void *context)
+{
+    FrameStart &start = *static_cast<FrameStart *>(context);
+    if (start.pos >= start.size)
+        return -1;
+    unsigned char c = (unsigned char)start.data[start.pos++];
+    return c == '\0' ? ' ' : c;
+}
+
 // Reads the P5 header; the pixels are checked only for being present.
 static std::string check_frame(PollStep &st)
 {
@@ -200,38 +217,24 @@ static std::string check_frame(PollStep &st)
     syscall(SYS_close, fd);
     if (n < 0)
         return q + ": can't read (" + strerror(errno) + ")";
-    long pos = 0;
-    if (n < 2 || buf[0] != 'P' || buf[1] != '5')
+    FrameStart start{buf, n, 0};
+    PgmHeader h;
+    switch (read_pgm_header({next_frame_byte, &start}, LLONG_MAX, h)) {
+    case PgmStatus::end:
+    case PgmStatus::not_p5:
         return q + " is not a binary PGM (P5)";
-    pos = 2;
-    long long fields[3];
-    for (long long &f : fields) {
-        for (;;) {
-            while (pos < n && strchr(" \t\r\n", buf[pos]))
-                pos++;
-            if (pos < n && buf[pos] == '#') {
-                while (pos < n && buf[pos] != '\n')
-                    pos++;
-                continue;
-            }
-            break;
-        }
-        if (pos >= n || buf[pos] < '0' || buf[pos] > '9')
-            return q + " has a bad PGM header";
-        f = 0;
-        while (pos < n && buf[pos] >= '0' && buf[pos] <= '9' && f < 1000000)
-            f = f * 10 + (buf[pos++] - '0');
-    }
-    // exactly one white-space character ends the header
-    if (pos >= n || !strchr(" \t\r\n", buf[pos]))
+    case PgmStatus::bad_header:
+    case PgmStatus::too_large:
         return q + " has a bad PGM header";
-    pos++;
-    if (fields[2] < 1 || fields[2] > 255)
-        return q + " has maxval " + std::to_string(fields[2]) + "; only 1 to 255 is supported";
-    st.frame_width = (int)fields[0];
-    st.frame_height = (int)fields[1];
-    st.frame_offset = pos;
-    if (!have_size || sb.st_size - pos < fields[0] * fields[1])
+    case PgmStatus::bad_maxval:
+        return q + " has maxval " + std::to_string(h.maxval) + "; only 1 to 255 is supported";
+    case PgmStatus::ok:
+        break;
+    }
+    st.frame_width = (int)h.width;
+    st.frame_height = (int)h.height;
+    st.frame_offset = h.size;
+    if (!have_size || sb.st_size - h.size < h.width * h.height)
         return q + " is truncated";
     return "";
 }

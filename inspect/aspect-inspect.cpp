@@ -21,6 +21,7 @@
 
 #include "aspect_class.h"
 #include "letterbox.h"
+#include "pgm.h"
 #include "scenario.h"
 
 // Class numbers beside the class table's indexes 0 to 3.
@@ -521,47 +522,38 @@ static void take_poll(bool wide, bool lock = true)
     polls.push_back(std::move(p));
 }
 
-// Reads the header of the next image; false at the end of the input.
-static bool read_pgm_header(FILE *f, const char *name, long long frame, int *w, int *h)
+static int next_stream_byte(void *f)
 {
-    int c = getc(f);
-    if (c == EOF) {
+    int c = getc(static_cast<FILE *>(f));
+    return c == EOF ? -1 : c;
+}
+
+// Reads the header of the next image; false at the end of the input.
+static bool read_frame_header(FILE *f, const char *name, long long frame, int *w, int *h)
+{
+    PgmHeader header;
+    // Numbers up to 655359 reach the size and maxval checks and their own
+    // messages; a longer one is refused as it is read.
+    switch (read_pgm_header({next_stream_byte, f}, 655359, header)) {
+    case PgmStatus::end:
         if (ferror(f))
             fail(1, "%s: frame %lld: can't read (%s)", name, frame, strerror(errno));
         return false;
-    }
-    if (c != 'P' || getc(f) != '5')
+    case PgmStatus::not_p5:
         fail(1, "%s: frame %lld: not a binary PGM (P5)", name, frame);
-    long long fields[3];
-    c = getc(f);
-    for (long long &field : fields) {
-        for (;;) {
-            while (c == ' ' || c == '\t' || c == '\r' || c == '\n')
-                c = getc(f);
-            if (c != '#')
-                break;
-            while (c != '\n' && c != EOF)
-                c = getc(f);
-        }
-        if (c < '0' || c > '9')
-            fail(1, "%s: frame %lld: bad PGM header", name, frame);
-        field = 0;
-        while (c >= '0' && c <= '9') {
-            if (field > 65535)
-                fail(1, "%s: frame %lld: PGM size or maxval out of range", name, frame);
-            field = field * 10 + (c - '0');
-            c = getc(f);
-        }
-    }
-    // One white-space character ends the header.
-    if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+    case PgmStatus::bad_header:
         fail(1, "%s: frame %lld: bad PGM header", name, frame);
-    if (fields[2] < 1 || fields[2] > 255)
-        fail(1, "%s: frame %lld: maxval %lld; only 1 to 255 is supported", name, frame, fields[2]);
-    if (fields[0] < 1 || fields[1] < 1 || fields[0] > 65535 || fields[1] > 65535)
-        fail(1, "%s: frame %lld: size %lldx%lld; 1 to 65535 each", name, frame, fields[0], fields[1]);
-    *w = int(fields[0]);
-    *h = int(fields[1]);
+    case PgmStatus::too_large:
+        fail(1, "%s: frame %lld: PGM size or maxval out of range", name, frame);
+    case PgmStatus::bad_maxval:
+        fail(1, "%s: frame %lld: maxval %lld; only 1 to 255 is supported", name, frame, header.maxval);
+    case PgmStatus::ok:
+        break;
+    }
+    if (header.width < 1 || header.height < 1 || header.width > 65535 || header.height > 65535)
+        fail(1, "%s: frame %lld: size %lldx%lld; 1 to 65535 each", name, frame, header.width, header.height);
+    *w = int(header.width);
+    *h = int(header.height);
     return true;
 }
 
@@ -571,7 +563,7 @@ static void read_pgm_stream(FILE *f, const char *name)
     for (;;) {
         long long frame = (long long)polls.size() + 1;
         int w, h;
-        if (!read_pgm_header(f, name, frame, &w, &h))
+        if (!read_frame_header(f, name, frame, &w, &h))
             break;
         char where[64];
         snprintf(where, sizeof where, "frame %lld", frame);
