@@ -6,13 +6,19 @@
 #include <lqt.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <dirent.h>
 #include <optional>
 #include <set>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -163,6 +169,18 @@ std::set<std::string> Entries(const std::string &dir)
 RunResult Convert(const std::string &in, const std::string &out)
 {
     return run_program({bin_path("mov-streamable"), in, out});
+}
+
+// A fixture movie copied into dir where any user may read it, and the bytes
+// it converts to.
+std::pair<std::string, std::string> ReadableMovie(const std::string &dir, const std::string &fixture)
+{
+    const std::string in = dir + "/in.mov";
+    write_file(in, read_file(fixtures + fixture));
+    chmod(in.c_str(), 0644);
+    chmod(dir.c_str(), 0755);
+    EXPECT_EQ(Convert(in, dir + "/converted.mov").status, 0);
+    return {in, read_file(dir + "/converted.mov")};
 }
 
 // The result walks cleanly with its movie header before the media data, each
@@ -428,12 +446,8 @@ TEST(MovStreamable, ExistingOutputKeepsItsIdentity)
         GTEST_SKIP() << "needs root: files of other users";
     const uid_t nobody = 65534;
     TempDir tmp("mov-streamable");
-    chmod(tmp.path.c_str(), 0755);
-    const std::string in = tmp.path + "/in.mov", tmpdir = tmp.path + "/tmp";
-    write_file(in, read_file(fixtures + "ffmpeg.mov"));
-    chmod(in.c_str(), 0644);
-    ASSERT_EQ(Convert(in, tmp.path + "/converted.mov").status, 0);
-    const std::string converted = read_file(tmp.path + "/converted.mov");
+    const auto [in, converted] = ReadableMovie(tmp.path, "ffmpeg.mov");
+    const std::string tmpdir = tmp.path + "/tmp";
     ASSERT_EQ(mkdir(tmpdir.c_str(), 0700), 0);
     ASSERT_EQ(chown(tmpdir.c_str(), nobody, nobody), 0);
 
@@ -477,6 +491,110 @@ TEST(MovStreamable, ExistingOutputKeepsItsIdentity)
         EXPECT_EQ(after.st_nlink, before.st_nlink) << c.what;
         EXPECT_EQ(Entries(dir).size(), c.second_link ? 2u : 1u) << c.what;
         EXPECT_TRUE(Entries(tmpdir).empty()) << c.what;
+    }
+}
+
+// A tmpfs of its own that a test can fill; unmounted however the test ends.
+struct SmallDisk {
+    TempDir tmp{"mov-streamable"};
+    std::string dir = tmp.path + "/disk";
+    bool mounted = mkdir(dir.c_str(), 0755) == 0 && mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    ~SmallDisk()
+    {
+        if (mounted)
+            umount2(dir.c_str(), MNT_DETACH);
+    }
+    uint64_t room() const
+    {
+        struct statvfs vfs;
+        return statvfs(dir.c_str(), &vfs) == 0 ? uint64_t(vfs.f_bavail) * vfs.f_bsize : 0;
+    }
+};
+
+// An output written into, on a disk with room for the converted movie beside
+// it but not for both: the missing space is found before the output's first
+// byte is overwritten.
+TEST(MovStreamable, OutputWrittenIntoKeepsItsBytesOnAFullDisk)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: a tmpfs mount and files of other users";
+    TempDir tmp("mov-streamable");
+    const auto [in, converted] = ReadableMovie(tmp.path, "libquicktime.mov");
+    const uint64_t page = 4096, pages = (converted.size() + page - 1) / page;
+    ASSERT_GE(pages, 3u);
+
+    struct {
+        const char *what;
+        bool as_root, second_link;
+    } cases[] = {
+        {"with a second link, by its owner", false, true},
+        {"another user's, by root", true, false},
+    };
+    for (const auto &c : cases) {
+        SmallDisk disk;
+        if (!disk.mounted)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        const std::string out = disk.dir + "/out.mov";
+        chmod(disk.tmp.path.c_str(), 0755);
+        ASSERT_EQ(chown(disk.dir.c_str(), 65534, 65534), 0);
+        write_file(out, "old contents");
+        ASSERT_EQ(chown(out.c_str(), 65534, 65534), 0);
+        if (c.second_link) {
+            ASSERT_EQ(link(out.c_str(), (disk.dir + "/link.mov").c_str()), 0);
+        }
+        // Room for the converted movie beside the output, and one page more.
+        const uint64_t room = (pages + 1) * page;
+        ASSERT_GT(disk.room(), room);
+        write_file(disk.dir + "/filler", std::string(disk.room() - room, '\0'));
+        std::vector<std::string> argv = {bin_path("mov-streamable"), in, out};
+        if (!c.as_root)
+            argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+
+        RunResult r = run_program(argv);
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, bin_path("mov-streamable") + ": " + out + ": No space left on device\n") << c.what;
+        EXPECT_TRUE(read_file(out) == "old contents") << c.what;
+        EXPECT_EQ(Entries(disk.dir).size(), c.second_link ? 3u : 2u) << c.what;
+        EXPECT_EQ(disk.room(), room) << c.what << ": space still held";
+    }
+}
+
+// An ACL or another extended attribute stays with the output: it is written
+// into, since a rename would put a file without them in its place.
+TEST(MovStreamable, OutputKeepsItsAclAndExtendedAttributes)
+{
+    TempDir tmp("mov-streamable");
+    const auto [in, converted] = ReadableMovie(tmp.path, "ffmpeg.mov");
+    // user::rw- user:65534:rw- group::r-- mask::rw- other::---
+    const std::string acl("\x02\0\0\0"
+                          "\x01\0\x06\0\xff\xff\xff\xff"
+                          "\x02\0\x06\0\xfe\xff\0\0"
+                          "\x04\0\x04\0\xff\xff\xff\xff"
+                          "\x10\0\x06\0\xff\xff\xff\xff"
+                          "\x20\0\0\0\xff\xff\xff\xff",
+                          44);
+    struct {
+        const char *name;
+        std::string value;
+    } cases[] = {{"system.posix_acl_access", acl}, {"user.origin", "camera 2"}};
+    for (const auto &c : cases) {
+        const std::string out = tmp.path + "/" + c.name + ".mov";
+        write_file(out, "old contents");
+        ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+        if (setxattr(out.c_str(), c.name, c.value.data(), c.value.size(), 0) != 0)
+            GTEST_SKIP() << c.name << ": " << strerror(errno);
+        struct stat before, after;
+        ASSERT_EQ(stat(out.c_str(), &before), 0);
+
+        RunResult r = Convert(in, out);
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_TRUE(read_file(out) == converted) << c.name;
+        std::string kept(64, '\0');
+        ssize_t n = getxattr(out.c_str(), c.name, kept.data(), kept.size());
+        EXPECT_EQ(kept.substr(0, n < 0 ? 0 : size_t(n)), c.value) << c.name;
+        ASSERT_EQ(stat(out.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.name;
+        EXPECT_EQ(after.st_mode, before.st_mode) << c.name;
     }
 }
 
