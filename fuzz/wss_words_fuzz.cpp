@@ -1,69 +1,18 @@
-// wss-signal's word loop on arbitrary standard input, with the device
-// played in memory. Property: the records written are exactly those of the
-// code words of the input, found by an independent reading of the words
-// (white-space separated; over-long ones skipped; "exit" ends; "free" sends
-// nothing; table words; else hexadecimal as strtoul reads it, in 32 bits).
+// wss-signal's word reader on arbitrary standard input. Property: the
+// records it asks for are exactly those of the code words of the input,
+// found by an independent reading of the words (white-space separated;
+// over-long ones skipped; "exit" ends; "free" sends nothing; table words;
+// else hexadecimal as strtoul reads it, in 32 bits).
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <linux/videodev2.h>
 #include <string>
-#include <sys/ioctl.h>
-#include <unistd.h>
 #include <vector>
 
 #include "harness.h"
-
-static std::vector<std::string> records;
-static int opens, open_now;
-
-static int fuzz_open(const char *, int)
-{
-    opens++;
-    open_now++;
-    return 900;
-}
-
-static int fuzz_ioctl(int fd, unsigned long request, void *arg)
-{
-    FUZZ_CHECK(fd == 900 && open_now == 1);
-    FUZZ_CHECK(request == VIDIOC_S_FMT);
-    auto *fmt = static_cast<v4l2_format *>(arg);
-    FUZZ_CHECK(fmt->type == V4L2_BUF_TYPE_SLICED_VBI_OUTPUT);
-    return 0;
-}
-
-static ssize_t fuzz_write(int fd, const void *from, size_t n)
-{
-    FUZZ_CHECK(fd == 900 && open_now == 1 && n == 64);
-    records.emplace_back(static_cast<const char *>(from), n);
-    return ssize_t(n);
-}
-
-static int fuzz_close(int fd)
-{
-    FUZZ_CHECK(fd == 900 && open_now == 1);
-    open_now--;
-    return 0;
-}
-
-#define open fuzz_open
-#define ioctl fuzz_ioctl
-#define write fuzz_write
-#define close fuzz_close
-#define exit fuzz_exit
-#define main wss_signal_main
-#include "../wss/wss-signal.cpp"
-#undef main
-#undef exit
-#undef close
-#undef write
-#undef ioctl
-#undef open
+#include "wss_words.h"
 
 // The number at the start of a word as sscanf "%x" reads it into 32 bits.
 static bool reference_hex(const char *p, uint32_t *code)
@@ -143,35 +92,35 @@ static std::vector<std::string> reference_records(const uint8_t *data, size_t si
     }
 }
 
+// The records wss-signal writes for its input, one per code word, up to
+// "exit".
+static std::vector<std::string> records_sent(FILE *in)
+{
+    std::vector<std::string> records;
+    char word[wss_word_max + 1];
+    int got;
+    while ((got = read_word(in, word)) != EOF) {
+        uint32_t code;
+        WssAction action = got == 1 ? parse_word(word, &code) : wss_unknown;
+        if (action == wss_exit)
+            break;
+        if (action == wss_send) {
+            v4l2_sliced_vbi_data rec = wss_record(code);
+            records.emplace_back(reinterpret_cast<const char *>(&rec), sizeof rec);
+        }
+    }
+    return records;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    records.clear();
-    opens = open_now = 0;
-    device = -1;
     if (size == 0)
         return 0;
     FILE *in = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (!in)
         return 0;
-    FILE *saved = stdin;
-    stdin = in;
-    char word[word_max + 1];
-    if (setjmp(fuzz_exit_jump) == 0) {
-        for (;;) {
-            int got = read_word(word);
-            if (got == EOF)
-                break;
-            if (got == 1)
-                handle_word(word);
-        }
-        fuzz_exit_status = 0;
-    }
-    stdin = saved;
+    std::vector<std::string> records = records_sent(in);
     fclose(in);
-    FUZZ_CHECK(fuzz_exit_status == 0);
     FUZZ_CHECK(records == reference_records(data, size));
-    // one open per code after a release; "exit" closes what is open
-    FUZZ_CHECK(opens <= int(records.size()));
-    device = -1;
     return 0;
 }

@@ -1,7 +1,6 @@
 // wss-signal: read command words on standard input and send the matching
 // Wide Screen Signalling code into line 23 of the analogue output through the
 // V4L2 sliced-VBI output device.
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -12,24 +11,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-// Longest word kept; a longer one is reported and skipped as a whole.
-enum { word_max = 96 };
-
-struct WssCode {
-    const char *word;
-    uint32_t code;
-};
-
-// Aspect-ratio group of EN 300 294 (b3 is the odd-parity bit); searched in order.
-static const WssCode codes[] = {
-    {"16:9", 0x7}, {"4:3", 0x8}, {"L14:9", 0x1}, {"L16:9", 0xb}, {"L>16:9", 0xd},
-};
+#include "wss_words.h"
 
 static const char *progname;
 static const char *devpath = "/dev/vbi0";
 static int device = -1;
-
-static_assert(sizeof(struct v4l2_sliced_vbi_data) == 64, "one sliced-VBI record is 64 bytes");
 
 static void open_device()
 {
@@ -59,46 +45,6 @@ static void close_device()
     }
 }
 
-// Reads the next white-space separated word into word (at most word_max
-// characters).  Returns 1 for a word, 0 for an over-long word (its first
-// word_max characters are in word, the rest has been consumed), EOF when no
-// word could be read.
-static int read_word(char *word)
-{
-    char format[16];
-    snprintf(format, sizeof format, "%%%ds", int(word_max));
-    if (scanf(format, word) != 1)
-        return EOF;
-    int c = getchar();
-    if (c == EOF)
-        return 1;
-    if (isspace(c)) {
-        ungetc(c, stdin);
-        return 1;
-    }
-    while (c != EOF && !isspace(c))
-        c = getchar();
-    if (c != EOF)
-        ungetc(c, stdin);
-    return 0;
-}
-
-static const WssCode *find_word(const char *word)
-{
-    for (const WssCode &row : codes)
-        if (strcmp(word, row.word) == 0)
-            return &row;
-    return nullptr;
-}
-
-static const WssCode *find_code(uint32_t code)
-{
-    for (const WssCode &row : codes)
-        if (row.code == code)
-            return &row;
-    return nullptr;
-}
-
 static void send_code(uint32_t code)
 {
     if (device < 0)
@@ -110,17 +56,7 @@ static void send_code(uint32_t code)
         printf("> WSS 0x%x\n", unsigned(code));
     fflush(stdout);
 
-    struct v4l2_sliced_vbi_data rec;
-    memset(&rec, 0, sizeof rec);
-    // id 0 tells the device to stop inserting on this field and line
-    rec.id = code ? V4L2_SLICED_WSS_625 : 0;
-    rec.field = 0;
-    rec.line = 23;
-    // WSS sends a 14-bit word on line 23: its low 8 bits go in the first
-    // byte, the upper 6 in the second; bits above 13 have no place on the line.
-    rec.data[0] = code & 0xff;
-    rec.data[1] = (code >> 8) & 0x3f;
-
+    struct v4l2_sliced_vbi_data rec = wss_record(code);
     errno = 0;
     ssize_t n = write(device, &rec, sizeof rec);
     if (n != ssize_t(sizeof rec)) {
@@ -136,30 +72,25 @@ static void send_code(uint32_t code)
 
 static void handle_word(const char *word)
 {
-    if (strcmp(word, "exit") == 0) {
+    uint32_t code;
+    switch (parse_word(word, &code)) {
+    case wss_exit:
         printf("> exit\n");
         close_device();
         exit(0);
-    }
-    if (strcmp(word, "free") == 0) {
+    case wss_free:
         if (device >= 0) {
             printf("> free device\n");
             close_device();
         }
         return;
-    }
-    if (const WssCode *row = find_word(word)) {
-        send_code(row->code);
-        return;
-    }
-    // sign, 0x prefix and trailing characters as the C library reads them;
-    // too many digits keep the low 32 bits
-    unsigned int code;
-    if (sscanf(word, "%x", &code) == 1) {
+    case wss_send:
         send_code(code);
         return;
+    case wss_unknown:
+        fprintf(stderr, "Error: Unkown input '%s'; ignored\n", word);
+        return;
     }
-    fprintf(stderr, "Error: Unkown input '%s'; ignored\n", word);
 }
 
 static void usage()
@@ -180,7 +111,7 @@ int main(int argc, char *argv[])
     open_device();
     close_device();
 
-    char word[word_max + 1];
+    char word[wss_word_max + 1];
     int read_errno = 0;
     for (;;) {
         if (ferror(stdin)) {
@@ -189,7 +120,7 @@ int main(int argc, char *argv[])
             exit(1);
         }
         errno = 0;
-        int got = read_word(word);
+        int got = read_word(stdin, word);
         // keep the cause of a read error for the report one pause later
         if (ferror(stdin) && read_errno == 0)
             read_errno = errno ? errno : EIO;
