@@ -19,7 +19,6 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -517,28 +516,25 @@ static void release_space(const Target &target, uint64_t size)
 }
 
 // Room for size bytes in the output before its first byte is overwritten,
-// so that a full disk or the file size limit is met while it is still whole.
-// The reservation lies beyond its end and leaves its length as it is.
+// so that a full disk is met while it is still whole. The reservation lies
+// beyond its end and leaves its length as it is.
 static bool reserve_space(const Target &target, uint64_t size, const char *out)
 {
     if (size == 0 || fallocate(target.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
         return true;
     int why = errno;
-    if (why != EOPNOTSUPP) {
+    if (why != EOPNOTSUPP && why != ENOSYS) {
         release_space(target, size);
         return fail("%s: %s", out, strerror(why));
     }
-    // The filesystem cannot reserve: count its free blocks and the limit instead.
+    // The filesystem cannot reserve: count its free blocks instead.
     struct statvfs vfs;
-    struct rlimit limit;
     if (fstatvfs(target.fd, &vfs) != 0)
         return fail("%s: %s", out, strerror(errno));
     uint64_t held = static_cast<uint64_t>(target.st.st_blocks) * 512;
     uint64_t room = static_cast<uint64_t>(geteuid() == 0 ? vfs.f_bfree : vfs.f_bavail) * vfs.f_frsize;
     if (size > held && size - held > room)
         return fail("%s: %s", out, strerror(ENOSPC));
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size > limit.rlim_cur)
-        return fail("%s: %s", out, strerror(EFBIG));
     return true;
 }
 
