@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "key_spec.h"
+
 static const char *progname;
 static const char *displayname;
 static Window window; // 0: the focus window; all ones: the root window
 static Display *display;
-static int shift;     // ShiftMask, ControlMask, Mod1Mask of the key argument
-static KeySym keysym; // 0: the key argument names no key
-static char keyname[1024];
+static KeySpec keyspec; // the key argument
 
 static int MyErrorHandler(Display *, XErrorEvent *)
 {
@@ -83,43 +83,6 @@ static void SendKeyPressedEvent(KeySym key, int mods)
     }
 }
 
-// Reads a key spec "[Modifier+[Modifier+]]Key" into keyname, shift and
-// keysym, replacing any earlier spec. Returns the first name that maps to no
-// keysym (a piece of keyname), or null when every name is known.
-static const char *parse_key_spec(const char *spec)
-{
-    strncpy(keyname, spec, sizeof keyname - 1);
-    keyname[sizeof keyname - 1] = '\0';
-    keysym = 0;
-    shift = 0;
-    for (char *token = strtok(keyname, "+"); token; token = strtok(nullptr, "+")) {
-        KeySym sym;
-        if (strcmp(token, "Alt") == 0)
-            sym = XK_Alt_L;
-        else if (strcmp(token, "Control") == 0)
-            sym = XK_Control_L;
-        else if (strcmp(token, "Shift") == 0)
-            sym = XK_Shift_L;
-        else
-            sym = XStringToKeysym(token);
-        if (sym == NoSymbol)
-            return token;
-        if (sym == XK_Shift_L || sym == XK_Shift_R)
-            shift |= ShiftMask;
-        else if (sym == XK_Control_L || sym == XK_Control_R)
-            shift |= ControlMask;
-        else if (sym == XK_Caps_Lock || sym == XK_Shift_Lock)
-            ; // accepted, no effect
-        else if (sym >= XK_Meta_L && sym <= XK_Alt_R)
-            shift |= Mod1Mask;
-        else if (sym >= XK_Super_L && sym <= XK_Hyper_R)
-            ; // accepted, no effect
-        else
-            keysym = sym;
-    }
-    return nullptr;
-}
-
 [[noreturn]] static void usage()
 {
     fprintf(stderr,
@@ -158,13 +121,13 @@ int main(int argc, char *argv[])
         } else if (arg[0] == '-') {
             fprintf(stderr, "%s: bad option `%s'.\n", progname, arg);
             usage();
-        } else if (const char *unknown = parse_key_spec(arg)) {
+        } else if (const char *unknown = parse_key_spec(arg, &keyspec)) {
             fprintf(stderr, "unknown: %s\n", unknown);
             usage();
         }
     }
 
-    if (keyname[0] == '\0') {
+    if (keyspec.name[0] == '\0') {
         fprintf(stderr, "%s: you must specify a keyname.\n", progname);
         exit(1);
     }
@@ -189,7 +152,7 @@ int main(int argc, char *argv[])
         window = RootWindow(display, 0);
 
     for (int i = 0; i < count; i++)
-        SendKeyPressedEvent(keysym, shift);
+        SendKeyPressedEvent(keyspec.sym, keyspec.mask);
 
     XCloseDisplay(display);
     return 0;
