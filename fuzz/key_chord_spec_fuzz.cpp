@@ -3,18 +3,13 @@
 // without white space, there is one piece more than '+' signs, only pieces
 // before a '+' get the modifier aliases, and each name can be looked up.
 #include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 #include <cctype>
-#include <cstdio>
 #include <string>
 #include <vector>
 #include <lineak/lineak_util_functions.h>
 
+#include "chord_spec.h"
 #include "harness.h"
-
-#define main key_chord_main
-#include "../keys/key-chord.cpp"
-#undef main
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -9,39 +9,10 @@
 #include <string>
 #include <vector>
 
-struct ChordKey {
-    std::string name;   // as written in the chord, white space removed
-    std::string lookup; // keysym name after the alias table
-    int keycode;
-};
+#include "chord_spec.h"
 
 static const char *progname;
 static Display *display;
-
-// Only pieces before a '+' come here; the key proper is looked up as written.
-static std::string replace_alias(const std::string &piece)
-{
-    if (piece == "control" || piece == "Control" || piece == "CONTROL")
-        return "Control_L";
-    if (piece == "shift" || piece == "Shift" || piece == "SHIFT")
-        return "Shift_L";
-    if (piece == "mod1" || piece == "alt" || piece == "Alt" || piece == "ALT")
-        return "Alt_L";
-    return piece;
-}
-
-static std::vector<ChordKey> split_chord(std::string text)
-{
-    std::vector<ChordKey> keys;
-    std::string::size_type p;
-    while ((p = text.find('+')) != std::string::npos) {
-        std::string piece = text.substr(0, p);
-        keys.push_back({piece, replace_alias(piece), 0});
-        text.erase(0, p + 1);
-    }
-    keys.push_back({text, text, 0});
-    return keys;
-}
 
 // Every name is resolved before anything is pressed. A fake event for a name
 // without a key would either be rejected, and Xlib's default handler would end
