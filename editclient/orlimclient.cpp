@@ -1,39 +1,30 @@
 // orlimclient: hand file names to a running Orlim editor through its edit
 // server's Unix-domain socket, or run an alternate editor in our place.
 
-#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <getopt.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "orlim_request.h"
+
 #define VERSION "21.4"
 #define BUGADDRESS "<settop-tools@lists.example.org>"
 
 static const char *progname;
-static const char *alteditor;
-static int nowait;
-
-static const struct option longopts[] = {
-    {"no-wait", no_argument, nullptr, 'n'},
-    {"help", no_argument, nullptr, 'H'},
-    {"version", no_argument, nullptr, 'V'},
-    {"alternate-editor", required_argument, nullptr, 'a'},
-    {nullptr, 0, nullptr, 0},
-};
+static OrlimOptions options;
 
 // The element before the first file argument becomes the editor's argv[0].
 [[noreturn]] static void fall_back_to_alternate_editor(char *argv[])
 {
-    if (alteditor)
-        execvp(alteditor, argv + optind - 1);
+    if (options.alteditor)
+        execvp(options.alteditor, argv + options.first_file - 1);
     exit(1);
 }
 
@@ -91,42 +82,6 @@ static bool server_is_ours(int sock, uid_t euid)
     return cred.uid == euid;
 }
 
-// A '+' argument made of digits and ':' only is a position, not a file name.
-static bool needs_prefix(const char *arg)
-{
-    if (arg[0] == '/')
-        return false;
-    if (arg[0] != '+')
-        return true;
-    const char *p = arg + 1;
-    while (isdigit(static_cast<unsigned char>(*p)) || *p == ':')
-        p++;
-    return *p != '\0';
-}
-
-static char *quote_for_server(const char *s)
-{
-    size_t n = strlen(s);
-    char *quoted = static_cast<char *>(xmalloc(2 * n + 1));
-    char *q = quoted;
-    for (size_t i = 0; i < n; i++) {
-        if (s[i] == ' ') {
-            *q++ = '&';
-            *q++ = '_';
-        } else if (s[i] == '&') {
-            *q++ = '&';
-            *q++ = '&';
-        } else if (s[i] == '-' && i == 0) {
-            *q++ = '&';
-            *q++ = '-';
-        } else {
-            *q++ = s[i];
-        }
-    }
-    *q = '\0';
-    return quoted;
-}
-
 // One line at most, like fgets, but the count keeps NUL bytes of the reply.
 static size_t read_chunk(FILE *f, char *buf, size_t size)
 {
@@ -146,28 +101,6 @@ static size_t read_chunk(FILE *f, char *buf, size_t size)
     fprintf(stderr, "Or %s --version\n", progname);
     fprintf(stderr, "Report bugs to " BUGADDRESS ".\n");
     exit(1);
-}
-
-// Whatever the last option word says wins: -a, or else the environment.
-static void parse_options(int argc, char *argv[])
-{
-    int c;
-    while ((c = getopt_long(argc, argv, "VHna:", longopts, nullptr)) != -1) {
-        alteditor = getenv("ALTERNATE_EDITOR");
-        switch (c) {
-        case 'a':
-            alteditor = optarg;
-            break;
-        case 'n':
-            nowait = 1;
-            break;
-        case 'V':
-            fprintf(stderr, "orlimclient %s\n", VERSION);
-            exit(1);
-        default:
-            usage();
-        }
-    }
 }
 
 // The socket path of the effective user, or else of the login name's user;
@@ -253,29 +186,11 @@ static void send_request(FILE *request, int argc, char *argv[])
         fprintf(stderr, "%s: %s (%s)\n", progname, "Cannot get current working directory", strerror(errno));
         fall_back_to_alternate_editor(argv);
     }
-
-    // Quote every piece before writing, so that running out of memory
-    // never leaves half a request for the server.
-    char *dir = nullptr;
-    char **quoted = static_cast<char **>(xmalloc((argc - optind) * sizeof *quoted));
-    for (int i = optind; i < argc; i++) {
-        if (needs_prefix(argv[i]) && !dir)
-            dir = quote_for_server(cwd);
-        quoted[i - optind] = quote_for_server(argv[i]);
+    int first = options.first_file;
+    if (!write_request(request, options, cwd, argc - first, argv + first)) {
+        perror("malloc");
+        exit(1);
     }
-
-    if (nowait)
-        fprintf(request, "-nowait ");
-    for (int i = optind; i < argc; i++) {
-        if (needs_prefix(argv[i]))
-            fprintf(request, "%s/", dir);
-        fprintf(request, "%s ", quoted[i - optind]);
-        free(quoted[i - optind]);
-    }
-    free(quoted);
-    free(dir);
-    fprintf(request, "\n");
-    fflush(request);
 }
 
 static void copy_reply(FILE *reply)
@@ -294,14 +209,22 @@ static void copy_reply(FILE *reply)
 int main(int argc, char *argv[])
 {
     progname = argc > 0 ? argv[0] : "orlimclient";
-    parse_options(argc, argv);
-    if (argc - optind <= 0)
+    switch (parse_options(argc, argv, &options)) {
+    case orlim_files:
+        break;
+    case orlim_version:
+        fprintf(stderr, "orlimclient %s\n", VERSION);
+        exit(1);
+    case orlim_usage:
+        usage();
+    }
+    if (argc - options.first_file <= 0)
         usage();
 
     FILE *reply;
     FILE *request = connect_to_server(argv, &reply);
     send_request(request, argc, argv);
-    if (!nowait)
+    if (!options.nowait)
         copy_reply(reply);
     return 0;
 }

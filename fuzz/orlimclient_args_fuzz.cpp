@@ -4,37 +4,14 @@
 // argument the working directory and "/" where the name is not absolute and
 // not a position, with "&_" for a blank, "&&" for "&" and "&-" for a
 // leading "-", each piece followed by one blank, the line ended by a newline.
-#include <cctype>
-#include <cerrno>
-#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <getopt.h>
-#include <pwd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "harness.h"
-
-// The alternate editor is never run here.
-static int fuzz_execvp(const char *, char *const[])
-{
-    errno = ENOENT;
-    return -1;
-}
-
-#define execvp fuzz_execvp
-#define exit fuzz_exit
-#define main orlimclient_main
-#include "../editclient/orlimclient.cpp"
-#undef main
-#undef exit
-#undef execvp
+#include "orlim_request.h"
 
 static std::string cwd;
 
@@ -85,15 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
     FILE *request = fdopen(pair[0], "r+");
     FUZZ_CHECK(request);
-    optind = 0;
-    nowait = 0;
-    alteditor = nullptr;
-    fuzz_exit_status = 0;
-    if (setjmp(fuzz_exit_jump) == 0) {
-        parse_options(int(args.size()), argv.data());
-        send_request(request, int(args.size()), argv.data());
-    }
-    FUZZ_CHECK(fuzz_exit_status == 0);
+    OrlimOptions options;
+    FUZZ_CHECK(parse_options(int(args.size()), argv.data(), &options) == orlim_files);
+    FUZZ_CHECK(options.first_file == 3);
+    FUZZ_CHECK(write_request(request, options, cwd.c_str(), int(words.size()), argv.data() + 3));
     fclose(request);
 
     std::string line;
