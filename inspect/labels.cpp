@@ -1,0 +1,113 @@
+// Class words, the labels file (which frames show which class) and the score
+// of the frames against it.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "aspect_class.h"
+#include "extern.h"
+
+static const char *const wide_word = "16:9";
+
+// Index of a class word (the class table's, or "16:9"); -1 for another word.
+int class_of_word(const std::string &word)
+{
+    for (int k = 0; k < 4; k++)
+        if (word == class_table.entries[k].word)
+            return k;
+    return word == wide_word ? wide_class : -1;
+}
+
+const char *word_of_class(int k)
+{
+    return k == wide_class ? wide_word : k >= 0 && k < 4 ? class_table.entries[k].word : "";
+}
+
+void read_labels(Run &run, const char *path)
+{
+    std::vector<Label> &labels = run.labels;
+    FILE *f = fopen(path, "r");
+    if (!f)
+        fail(1, "can't read labels '%s' (%s)", path, strerror(errno));
+    char text[256];
+    int line = 0;
+    while (fgets(text, sizeof text, f)) {
+        line++;
+        if (!strchr(text, '\n') && !feof(f))
+            fail(1, "%s:%d: line too long", path, line);
+        text[strcspn(text, "\r\n")] = '\0';
+        if (text[0] == '\0' || text[0] == '#' || (line == 1 && strcmp(text, "first,last,class") == 0))
+            continue;
+        long long first, last;
+        char word[32];
+        int used = 0;
+        if (sscanf(text, "%lld,%lld,%31[^,]%n", &first, &last, word, &used) != 3 || text[used] != '\0')
+            fail(1, "%s:%d: expected first,last,class", path, line);
+        int k = class_of_word(word);
+        if (k < 0)
+            fail(1, "%s:%d: unknown class '%s' (4:3, L14:9, L16:9, L>16:9 or 16:9)", path, line, word);
+        if (first < 1 || last < first)
+            fail(1, "%s:%d: frames %lld to %lld are not a range of frames counted from 1", path, line, first, last);
+        labels.push_back({first, last, k, line});
+    }
+    if (ferror(f))
+        fail(1, "can't read labels '%s' (%s)", path, strerror(errno));
+    fclose(f);
+    std::sort(labels.begin(), labels.end(), [](const Label &a, const Label &b) { return a.first < b.first; });
+    for (size_t i = 1; i < labels.size(); i++)
+        if (labels[i].first <= labels[i - 1].last)
+            fail(1, "%s:%d: frame %lld is labelled already on line %d", path, labels[i].line, labels[i].first,
+                 labels[i - 1].line);
+}
+
+// Frames are numbered in order, so the labels are walked once.
+int truth_of(Run &run, long long frame)
+{
+    const std::vector<Label> &labels = run.labels;
+    size_t &next = run.next_label;
+    while (next < labels.size() && labels[next].last < frame)
+        next++;
+    if (next < labels.size() && labels[next].first <= frame)
+        return labels[next].class_index;
+    return -1;
+}
+
+void check_labels(const Run &run)
+{
+    long long frames = (long long)run.polls.size();
+    for (const Label &l : run.labels)
+        if (l.last > frames)
+            fail(1, "%s:%d: frames %lld to %lld, but there are %lld frames", run.settings.labels, l.line, l.first,
+                 l.last, frames);
+}
+
+// The share of labelled frames classified right, and runs of the others.
+void report_labels(const Run &run)
+{
+    const std::vector<Poll> &polls = run.polls;
+    long long labelled = 0, right = 0;
+    for (const Poll &p : polls)
+        if (p.truth >= 0) {
+            labelled++;
+            right += p.class_index == p.truth;
+        }
+    fprintf(stderr, "%s: %lld of %lld labelled frames classified right (%.1f%%)\n", progname, right, labelled,
+            labelled ? 100.0 * right / labelled : 0.0);
+    for (size_t i = 0; i < polls.size();) {
+        const Poll &p = polls[i];
+        size_t j = i + 1;
+        if (p.truth < 0 || p.class_index == p.truth) {
+            i = j;
+            continue;
+        }
+        while (j < polls.size() && polls[j].truth == p.truth && polls[j].class_index == p.class_index)
+            j++;
+        const char *got = p.class_index < 0 ? "no measurement" : word_of_class(p.class_index);
+        if (j - i > 1)
+            fprintf(stderr, "%s: frames %zu-%zu: %s, labelled %s\n", progname, i + 1, j, got, word_of_class(p.truth));
+        else
+            fprintf(stderr, "%s: frame %zu: %s, labelled %s\n", progname, i + 1, got, word_of_class(p.truth));
+        i = j;
+    }
+}
