@@ -138,6 +138,11 @@ TEST(AspectInspect, BadInputIsOneLineAndNothingOnStandardOutput)
     box.file("text.pgm", small + "hello\n");
     box.file("deep.pgm", "P5\n8 8\n65535\n" + std::string(128, '\0'));
     box.file("huge.pgm", "P5\n65535 65535\n255\n");
+    // One header reader, each caller with its own limits on its numbers.
+    box.file("wider.pgm", "P5\n1000000 8\n255\n");
+    box.file("cut.pgm", "P5\n8 x\n");
+    box.file("deeper.pgm", "P5\n8 8\n1000000\n" + std::string(64, '\0'));
+    box.file("deeper.scn", "capture /dev/video0 8x8\npoll 4:3 frame=deeper.pgm\n");
     box.file("typo.scn", "decoder /dev/dvb/adapter0/video0\ncaptur /dev/video0 8x8\n");
     box.file("wide.csv", "1,3,L16:9\n");
     box.file("word.csv", "first,last,class\n1,2,16/9\n");
@@ -152,6 +157,10 @@ TEST(AspectInspect, BadInputIsOneLineAndNothingOnStandardOutput)
              Case{{"two.pgm", "sizes.pgm"}, "sizes.pgm: frame 4 is 8x6, the frames before it are 8x8"},
              Case{{"deep.pgm"}, "deep.pgm: frame 1: maxval 65535; only 1 to 255 is supported"},
              Case{{"huge.pgm"}, "huge.pgm: frame 1: size 65535x65535 is more than 67108864 pixels"},
+             Case{{"wider.pgm"}, "wider.pgm: frame 1: PGM size or maxval out of range"},
+             Case{{"cut.pgm"}, "cut.pgm: frame 1: bad PGM header"},
+             Case{{"deeper.pgm"}, "deeper.pgm: frame 1: PGM size or maxval out of range"},
+             Case{{"deeper.scn"}, "deeper.scn:2: frame 'deeper.pgm' has maxval 1000000; only 1 to 255 is supported"},
              Case{{"typo.scn"}, "typo.scn:2: unknown directive 'captur'"},
              Case{{"--labels", "wide.csv", "two.pgm"}, "wide.csv:1: frames 1 to 3, but there are 2 frames"},
              Case{{"--labels", "word.csv", "two.pgm"}, "word.csv:2: unknown class '16/9'"},
