@@ -71,77 +71,98 @@ static double timeout_scale()
     return scale >= 1.0 ? scale : 1.0;
 }
 
-RunResult run_program(const std::vector<std::string> &argv_given, const RunOptions &opt)
+// The parent's ends of the child's standard streams; -1 once closed.
+struct Streams {
+    int in = -1;
+    int out = -1;
+    int err = -1;
+    size_t written = 0; // bytes of the input already in the pipe
+};
+
+[[noreturn]] static void start_child(const std::vector<std::string> &argv, const RunOptions &opt, int in_read,
+                                     int out_write, int err_write)
 {
-    const std::vector<std::string> argv = wrap_program(argv_given);
-    int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
-        throw std::runtime_error(std::string("pipe: ") + strerror(errno));
-
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error(std::string("fork: ") + strerror(errno));
-    if (pid == 0) {
-        if (opt.close_stdin) {
-            close(0);
-        } else if (opt.input) {
-            dup2(in_pipe[0], 0);
-        } else {
-            int null = open("/dev/null", O_RDONLY);
-            dup2(null, 0);
-        }
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        for (const auto &e : opt.env) {
-            auto eq = e.find('=');
-            if (eq == std::string::npos)
-                unsetenv(e.c_str());
-            else
-                setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
-        }
-        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
-            _exit(126);
-        signal(SIGPIPE, SIG_DFL);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        fprintf(stderr, "exec %s: %s\n", args[0], strerror(errno));
-        _exit(127);
+    if (opt.close_stdin) {
+        close(0);
+    } else if (opt.input) {
+        dup2(in_read, 0);
+    } else {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
     }
+    dup2(out_write, 1);
+    dup2(err_write, 2);
+    for (const auto &e : opt.env) {
+        auto eq = e.find('=');
+        if (eq == std::string::npos)
+            unsetenv(e.c_str());
+        else
+            setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+    }
+    if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
+        _exit(126);
+    signal(SIGPIPE, SIG_DFL);
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    fprintf(stderr, "exec %s: %s\n", args[0], strerror(errno));
+    _exit(127);
+}
 
+// Closes the child's ends; the parent's become non-blocking so that one
+// stream never stalls the others.
+static Streams parent_ends(const int in_pipe[2], const int out_pipe[2], const int err_pipe[2], const RunOptions &opt)
+{
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    if (!opt.input)
-        close(in_pipe[1]), in_pipe[1] = -1;
+    Streams s{in_pipe[1], out_pipe[0], err_pipe[0]};
+    if (!opt.input || opt.input->empty())
+        close(s.in), s.in = -1;
     else
-        set_nonblocking(in_pipe[1]);
-    set_nonblocking(out_pipe[0]);
-    set_nonblocking(err_pipe[0]);
+        set_nonblocking(s.in);
+    set_nonblocking(s.out);
+    set_nonblocking(s.err);
+    return s;
+}
 
-    // Writing to a child that has ended must not kill the test.
-    struct sigaction ign {
-    }, old{};
-    ign.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ign, &old);
+static void feed_input(Streams &s, const std::string &input)
+{
+    ssize_t w = write(s.in, input.data() + s.written, input.size() - s.written);
+    if (w > 0)
+        s.written += w;
+    if (w < 0 && errno != EAGAIN)
+        s.written = input.size(); // the child will read no more
+    if (s.written == input.size())
+        close(s.in), s.in = -1;
+}
 
-    RunResult r;
-    size_t written = 0;
-    const double deadline = monotonic_seconds() + opt.timeout * timeout_scale();
-    int out_fd = out_pipe[0], err_fd = err_pipe[0], in_fd = in_pipe[1];
-    if (in_fd >= 0 && opt.input->empty())
-        close(in_fd), in_fd = -1;
-    while (out_fd >= 0 || err_fd >= 0) {
+static void collect_output(Streams &s, int fd, RunResult &r)
+{
+    char buf[65536];
+    ssize_t got = read(fd, buf, sizeof buf);
+    if (got > 0) {
+        (fd == s.out ? r.out : r.err).append(buf, got);
+    } else if (got == 0 || errno != EAGAIN) {
+        close(fd);
+        (fd == s.out ? s.out : s.err) = -1;
+    }
+}
+
+// Until the child has closed both outputs, or the deadline kills it.
+static void pump(Streams &s, const RunOptions &opt, pid_t pid, double deadline, RunResult &r)
+{
+    while (s.out >= 0 || s.err >= 0) {
         pollfd fds[3];
         int n = 0;
-        if (out_fd >= 0)
-            fds[n++] = {out_fd, POLLIN, 0};
-        if (err_fd >= 0)
-            fds[n++] = {err_fd, POLLIN, 0};
-        if (in_fd >= 0)
-            fds[n++] = {in_fd, POLLOUT, 0};
+        if (s.out >= 0)
+            fds[n++] = {s.out, POLLIN, 0};
+        if (s.err >= 0)
+            fds[n++] = {s.err, POLLIN, 0};
+        if (s.in >= 0)
+            fds[n++] = {s.in, POLLOUT, 0};
         double left = deadline - monotonic_seconds();
         if (left <= 0) {
             kill(pid, SIGKILL);
@@ -154,34 +175,20 @@ RunResult run_program(const std::vector<std::string> &argv_given, const RunOptio
         for (int i = 0; i < n; i++) {
             if (!fds[i].revents)
                 continue;
-            if (fds[i].fd == in_fd) {
-                ssize_t w = write(in_fd, opt.input->data() + written, opt.input->size() - written);
-                if (w > 0)
-                    written += w;
-                if (w < 0 && errno != EAGAIN)
-                    written = opt.input->size();
-                if (written == opt.input->size())
-                    close(in_fd), in_fd = -1;
-                continue;
-            }
-            char buf[65536];
-            ssize_t got = read(fds[i].fd, buf, sizeof buf);
-            if (got > 0) {
-                (fds[i].fd == out_fd ? r.out : r.err).append(buf, got);
-            } else if (got == 0 || errno != EAGAIN) {
-                close(fds[i].fd);
-                (fds[i].fd == out_fd ? out_fd : err_fd) = -1;
-            }
+            if (fds[i].fd == s.in)
+                feed_input(s, *opt.input);
+            else
+                collect_output(s, fds[i].fd, r);
         }
     }
-    if (in_fd >= 0)
-        close(in_fd);
-    if (out_fd >= 0)
-        close(out_fd);
-    if (err_fd >= 0)
-        close(err_fd);
+    for (int fd : {s.in, s.out, s.err})
+        if (fd >= 0)
+            close(fd);
+}
 
-    // The pipes may close before the child ends (it closed them itself): wait with the same bound.
+// The pipes may close before the child ends (it closed them itself): wait with the same bound.
+static void reap(pid_t pid, double deadline, RunResult &r)
+{
     int wstatus = 0;
     for (;;) {
         pid_t w = waitpid(pid, &wstatus, WNOHANG);
@@ -195,13 +202,39 @@ RunResult run_program(const std::vector<std::string> &argv_given, const RunOptio
         }
         usleep(1000);
     }
-    sigaction(SIGPIPE, &old, nullptr);
     if (WIFEXITED(wstatus)) {
         r.status = WEXITSTATUS(wstatus);
     } else if (WIFSIGNALED(wstatus)) {
         r.signaled = true;
         r.status = 128 + WTERMSIG(wstatus);
     }
+}
+
+RunResult run_program(const std::vector<std::string> &argv_given, const RunOptions &opt)
+{
+    const std::vector<std::string> argv = wrap_program(argv_given);
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+        throw std::runtime_error(std::string("pipe: ") + strerror(errno));
+
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error(std::string("fork: ") + strerror(errno));
+    if (pid == 0)
+        start_child(argv, opt, in_pipe[0], out_pipe[1], err_pipe[1]);
+    Streams s = parent_ends(in_pipe, out_pipe, err_pipe, opt);
+
+    // Writing to a child that has ended must not kill the test.
+    struct sigaction ign {
+    }, old{};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &old);
+
+    RunResult r;
+    const double deadline = monotonic_seconds() + opt.timeout * timeout_scale();
+    pump(s, opt, pid, deadline, r);
+    reap(pid, deadline, r);
+    sigaction(SIGPIPE, &old, nullptr);
     return r;
 }
 
