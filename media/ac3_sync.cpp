@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 // Pipe capacity asked for before splicing; 1 MiB is what an unprivileged
-// process may set by default. Splicing 512 MiB from a pipe into /dev/null
-// ran at 0.98x cat's speed with the default 64 KiB, at 1.43x with 1 MiB.
+// process may set by default, and splicing from a pipe of the default size
+// only kept pace with cat (bench/RESULTS.md, row "ac3-trim: pipe size").
 enum { pipe_size = 1024 * 1024 };
 // Bytes asked of one splice or copy_file_range call; the kernel moves less.
 enum { kernel_chunk = 1 << 30 };

@@ -7,7 +7,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-// 128 KiB: into a pipe, 256 KiB writes measured a third slower.
+// 128 KiB: larger writes into a pipe were slower (bench/RESULTS.md, row
+// "ac3-trim: block size").
 enum { ac3_block_size = 128 * 1024 };
 
 // The calls that move bytes: the system's, unless the caller plays them.
