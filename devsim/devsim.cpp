@@ -1,6 +1,7 @@
 // devsim: runs a program on the simulated box. Checks the scenario, prepares
 // its files, drops the raw-I/O capability and execs the program with the
 // simulator library preloaded.
+#include "paths.h"
 #include "scenario.h"
 
 #include <cerrno>

@@ -1,5 +1,5 @@
 // State of the simulator library inside the program, shared by the call
-// interposers (preload.cpp) and the device models (devices.cpp).
+// interposers (one file per kind of call) and the device models.
 #pragma once
 
 #include "scenario.h"
@@ -23,8 +23,8 @@ struct DevState {
 // One simulated descriptor.
 struct OpenDev {
     int fd;
-    int dev;           // index into the scenario's devices
-    std::string shown; // the path as the program gave it
+    int dev;                   // index into the scenario's devices
+    std::string path_as_given; // as the program named it: the trace shows it so
     int flags;
     bool format_set = false; // vbi: VIDIOC_S_FMT accepted on this descriptor
     bool capture_queued = false;
@@ -41,14 +41,14 @@ struct Sim {
     bool opened_any = false;
     // poll steps
     int step = -1;
-    long long step_used = 0;
+    long long step_polls_taken = 0; // polls the current step has answered
     bool polls_done = false;
-    bool fe_began_poll = false;
+    bool poll_began_at_frontend = false; // the next VIDEO_GET_STATUS belongs to the same poll
     // the last frame read from disk
     std::string frame_file;
     std::vector<unsigned char> frame;
     // ports
-    std::vector<unsigned char> port_ok; // one flag per port 0..0xffff
+    std::vector<unsigned char> port_ok; // one flag per port 0..0xffff, once a port was granted
     bool all_ports = false;
     bool segv_installed = false;
     // pipe for copies that must not fault on a bad user pointer
@@ -56,15 +56,28 @@ struct Sim {
     pid_t copy_pid = 0;
 };
 
+enum class Phase {
+    unread,  // no call has needed the scenario yet
+    reading, // being read: calls made meanwhile go to libc
+    playing, // a scenario is played
+    idle,    // no scenario: every call goes to libc
+};
+extern Phase phase;
+
 // Never freed: the exit line is written after static destructors have run.
 extern Sim *sim;
 
+// Reads the scenario at the first call that needs it; true while one is played.
+bool ensure_init();
+// The simulated descriptor fd, or nullptr when it is none (or nothing is played).
+OpenDev *find_open(int fd);
+// Moves one of our own descriptors out of the program's way.
+int move_high(int fd);
+
+long long monotonic_ns();
 long long trace_now();
 void trace(long long t, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 std::string err_text(int err);
 bool injected(const std::string &call, int &err);
 bool user_copy(void *dst, const void *src, size_t n);
 void pass_time(long long ns);
-
-int device_ioctl(OpenDev &od, unsigned long req, void *arg);
-ssize_t device_write(OpenDev &od, const void *buf, size_t n);

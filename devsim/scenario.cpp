@@ -1,4 +1,7 @@
+// The scenario reader: every directive checked, frame files included, before
+// anything is played.
 #include "scenario.h"
+#include "paths.h"
 #include "pgm.h"
 
 #include <cerrno>
@@ -51,94 +54,8 @@ static bool read_small_file(const std::string &path, std::string &out, int &err)
     return true;
 }
 
-struct ErrnoName {
-    int value;
-    const char *name;
-};
-
-static const ErrnoName errno_names[] = {
-    {EPERM, "EPERM"},       {ENOENT, "ENOENT"},       {ESRCH, "ESRCH"},     {EINTR, "EINTR"},
-    {EIO, "EIO"},           {ENXIO, "ENXIO"},         {E2BIG, "E2BIG"},     {EBADF, "EBADF"},
-    {EAGAIN, "EAGAIN"},     {ENOMEM, "ENOMEM"},       {EACCES, "EACCES"},   {EFAULT, "EFAULT"},
-    {EBUSY, "EBUSY"},       {EEXIST, "EEXIST"},       {ENODEV, "ENODEV"},   {ENOTDIR, "ENOTDIR"},
-    {EISDIR, "EISDIR"},     {EINVAL, "EINVAL"},       {ENFILE, "ENFILE"},   {EMFILE, "EMFILE"},
-    {ENOTTY, "ENOTTY"},     {ENOSPC, "ENOSPC"},       {EROFS, "EROFS"},     {EPIPE, "EPIPE"},
-    {ERANGE, "ERANGE"},     {ENOSYS, "ENOSYS"},       {ENOBUFS, "ENOBUFS"}, {EOPNOTSUPP, "EOPNOTSUPP"},
-    {ENOTCONN, "ENOTCONN"}, {ETIMEDOUT, "ETIMEDOUT"},
-};
-
-const char *errno_name(int err)
-{
-    for (const auto &e : errno_names)
-        if (e.value == err)
-            return e.name;
-    return nullptr;
-}
-
-static const char *const call_names[] = {
-    "open",
-    "close",
-    "mmap",
-    "munmap",
-    "write",
-    "VIDEO_GET_STATUS",
-    "VIDEO_STILLPICTURE",
-    "VIDEO_PLAY",
-    "FE_READ_STATUS",
-    "VIDIOCGMBUF",
-    "VIDIOCGCAP",
-    "VIDIOCMCAPTURE",
-    "VIDIOCSYNC",
-    "VIDIOC_S_FMT",
-    "SOUND_MIXER_READ_CD",
-    "SOUND_MIXER_WRITE_CD",
-    "ioperm",
-    "iopl",
-};
-
-std::string normalize_path(const std::string &path)
-{
-    bool absolute = !path.empty() && path[0] == '/';
-    std::vector<std::string> parts;
-    size_t i = 0;
-    while (i < path.size()) {
-        size_t j = path.find('/', i);
-        if (j == std::string::npos)
-            j = path.size();
-        std::string part = path.substr(i, j - i);
-        if (part.empty() || part == ".") {
-            // repeated slash or current folder
-        } else if (part == "..") {
-            if (!parts.empty() && parts.back() != "..")
-                parts.pop_back();
-            else if (!absolute)
-                parts.push_back(part);
-        } else {
-            parts.push_back(part);
-        }
-        i = j + 1;
-    }
-    std::string out = absolute ? "/" : "";
-    for (size_t k = 0; k < parts.size(); k++) {
-        if (k)
-            out += '/';
-        out += parts[k];
-    }
-    if (out.empty())
-        out = ".";
-    return out;
-}
-
-bool is_played_kind(const std::string &p)
-{
-    static const char *const prefixes[] = {"/dev/video", "/dev/vbi", "/dev/dsp", "/dev/mixer"};
-    if (p == "/dev/dvb" || p.rfind("/dev/dvb/", 0) == 0 || p == "/dev/port")
-        return true;
-    for (const char *pre : prefixes)
-        if (p.rfind(pre, 0) == 0)
-            return true;
-    return false;
-}
+// Calls a `fail` line may name besides the device requests.
+static const char *const plain_calls[] = {"open", "close", "mmap", "munmap", "write", "ioperm", "iopl"};
 
 static std::vector<std::string> split_words(const std::string &line)
 {
@@ -366,16 +283,11 @@ static std::string parse_poll(Scenario &sc, const std::vector<std::string> &w, i
         return "poll needs a format (4:3, 16:9, 2.21:1 or a number)";
     st.format_text = w[1];
     long long v;
-    if (w[1] == "4:3")
-        st.video_format = 0;
-    else if (w[1] == "16:9")
-        st.video_format = 1;
-    else if (w[1] == "2.21:1")
-        st.video_format = 2;
-    else if (parse_int(w[1], INT_MIN, INT_MAX, v))
+    if (!video_format_code(w[1], st.video_format)) {
+        if (!parse_int(w[1], INT_MIN, INT_MAX, v))
+            return "bad poll format '" + w[1] + "'";
         st.video_format = (int)v;
-    else
-        return "bad poll format '" + w[1] + "'";
+    }
     std::string rest;
     for (size_t i = 2; i < w.size(); i++) {
         if (w[i] == "nolock" || w[i] == "lock") {
@@ -418,17 +330,14 @@ static std::string parse_fail(Scenario &sc, const std::vector<std::string> &w)
             return "open: needs an absolute path";
         r.call = "open:" + normalize_path(rest);
     } else {
-        bool known = false;
-        for (const char *c : call_names)
+        bool known = find_request(call) != nullptr;
+        for (const char *c : plain_calls)
             known |= call == c;
         if (!known)
             return "unknown call '" + call + "'";
         r.call = call;
     }
-    long long e = 0;
-    for (const auto &en : errno_names)
-        if (w[2] == en.name)
-            e = en.value;
+    long long e = errno_value(w[2]);
     if (!e && !parse_int(w[2], 1, 4095, e))
         return "unknown errno '" + w[2] + "'";
     r.error = (int)e;

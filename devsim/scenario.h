@@ -2,10 +2,10 @@
 // it before the program runs) and the preloaded library (which plays it).
 #pragma once
 
+#include "names.h"
+
 #include <string>
 #include <vector>
-
-enum class DeviceKind { decoder, frontend, capture, vbi, mixer };
 
 struct Device {
     DeviceKind kind;
@@ -51,13 +51,3 @@ struct Scenario {
 // Reads and checks the scenario at PATH (frame files included). On error the
 // result is the message, "PATH:LINE: text" for a bad line; empty on success.
 std::string parse_scenario(const std::string &path, Scenario &sc);
-
-// Collapses repeated slashes and resolves "." and ".." without looking at the
-// file system; a relative path stays relative.
-std::string normalize_path(const std::string &path);
-
-// Name of an errno value (nullptr when not in the table).
-const char *errno_name(int err);
-
-// Whether the path is of a kind devsim plays (and therefore never opened for real).
-bool is_played_kind(const std::string &normalized);
