@@ -25,8 +25,21 @@ static void usage(FILE *f)
     fputs("usage: devsim SCENARIO [--trace FILE] -- PROGRAM [ARG...]\n", f);
 }
 
+// The records files this run made, removed again if the program never runs.
+static std::vector<std::string> created_records;
+
+static void remove_created_records()
+{
+    for (const std::string &file : created_records) {
+        struct stat sb;
+        if (lstat(file.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size == 0)
+            unlink(file.c_str());
+    }
+}
+
 [[noreturn]] static void fail(const std::string &msg)
 {
+    remove_created_records();
     fprintf(stderr, "devsim: %s\n", msg.c_str());
     exit(status_setup);
 }
@@ -62,15 +75,26 @@ static std::string find_library()
     return lib;
 }
 
+// Records go only into a file made for this run: a name that exists (a file,
+// or a symbolic link wherever it leads) is refused, so that a scenario from
+// elsewhere can never empty or fill a file of the user who replays it.
+static void create_records(const std::string &file)
+{
+    for (const std::string &made : created_records)
+        if (normalize_path(made) == normalize_path(file))
+            return; // a second device that records into the same file
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail("can't create records file '" + file + "' (" + strerror(errno) + ")");
+    close(fd);
+    created_records.push_back(file);
+}
+
 static void prepare_files(const Scenario &sc)
 {
     for (const Device &dev : sc.devices) {
-        if (!dev.records.empty()) {
-            int fd = open(dev.records.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd < 0)
-                fail("can't empty records file '" + dev.records + "' (" + strerror(errno) + ")");
-            close(fd);
-        }
+        if (!dev.records.empty())
+            create_records(dev.records);
         if (!dev.stills.empty()) {
             struct stat sb;
             if (mkdir(dev.stills.c_str(), 0755) != 0 && errno != EEXIST)
@@ -166,6 +190,7 @@ int main(int argc, char *argv[])
 
     execvp(argv[prog], argv + prog);
     int e = errno;
+    remove_created_records();
     fprintf(stderr, "devsim: can't run '%s' (%s)\n", argv[prog], strerror(e));
     return e == ENOENT ? 127 : 126;
 }

@@ -67,11 +67,14 @@ static std::string wss_text(const struct v4l2_sliced_vbi_data &rec)
     return fmt(" (WSS 0x%x: bad parity; b0-b2 as in %s)", code, aspect_label(code ^ 0x8));
 }
 
-// Appends to the records file (0, or the errno of the failure).
+// Appends to the file the launcher created (0, or the errno of the failure);
+// never through a symbolic link, so that a link put in its place cannot lead
+// the records into another file.
 static int append_record(const std::string &file, const void *rec, size_t n)
 {
     errno = 0;
-    int fd = (int)syscall(SYS_openat, AT_FDCWD, file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd =
+        (int)syscall(SYS_openat, AT_FDCWD, file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return errno ? errno : EIO;
     int err = 0;

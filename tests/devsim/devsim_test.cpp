@@ -101,6 +101,23 @@ TEST(Devsim, BrokenScenarioNamesFileAndLineAndProgramNeverRuns)
     EXPECT_EQ(r.err, "devsim: " + box.path("bad.scn") + ":2: frame 'tiny.pgm' is truncated\n");
 }
 
+TEST(Devsim, RecordsFileThatExistsIsRefusedAndLeftAsItWas)
+{
+    ProbeBox box;
+    box.file("victim.txt", "the user's own bytes\n");
+    symlink("victim.txt", box.path("link.bin").c_str());
+    symlink("nothing-here", box.path("dangling.bin").c_str());
+    for (const std::string name : {"victim.txt", "link.bin", "dangling.bin"}) {
+        box.file("bad.scn", "vbi /dev/vbi0 records=" + name + "\n");
+        auto r = run_program({bin_path("devsim"), box.path("bad.scn"), "--", "touch", box.path("ran")});
+        EXPECT_EQ(r.status, 125) << name;
+        EXPECT_EQ(r.err, "devsim: can't create records file '" + box.path(name) + "' (File exists)\n");
+        EXPECT_FALSE(file_exists(box.path("ran"))) << name;
+    }
+    EXPECT_EQ(read_file(box.path("victim.txt")), "the user's own bytes\n");
+    EXPECT_FALSE(file_exists(box.path("nothing-here"))) << "a link is never followed";
+}
+
 TEST(Devsim, PassesEnvironmentAndKeepsExistingPreloadAndSanitizerOptions)
 {
     ProbeBox box;
@@ -349,7 +366,6 @@ TEST(Devsim, VbiAcceptsOnlyTheWssFormatAndValidRecordsAndKeepsFormatPerOpen)
 {
     ProbeBox box;
     mkdir(box.path("out").c_str(), 0755);
-    box.file("out/rec.bin", "left over from an earlier run");
     auto r = box.probe("vbi /dev/vbi0 records=out/rec.bin\nclock virtual\n",
                        {"open=/dev/vbi0,w", "rec=0x4000,0,23,8,0", "sfmt=1,0x4000", "sfmt=7,0x1", "sfmt=7,0x4000",
                         "rec=0x4000,0,23,8,0", "rec=0,0,23,0,0", "rec=0x1,0,23,8,0", "rec=0x4000,1,23,8,0",

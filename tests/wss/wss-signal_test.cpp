@@ -124,6 +124,7 @@ TEST(WssSignal, TheOneArgumentIsTheDevicePathWhateverItLooksLike)
     EXPECT_EQ(r.out, "> WSS 0xb = L16:9\n> exit\n");
     ASSERT_EQ(box.received().size(), 1u);
 
+    box.scenario("clock virtual\nvbi /dev/vbi1 records=records-2\n"); // devsim makes a new records file each run
     r = box.run("exit\n", {"-h"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: Can't open device '-h' (No such file or directory)\n");
