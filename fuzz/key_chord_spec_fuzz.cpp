@@ -8,7 +8,7 @@
 #include <vector>
 #include <lineak/lineak_util_functions.h>
 
-#include "chord_spec.h"
+#include "chord.h"
 #include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

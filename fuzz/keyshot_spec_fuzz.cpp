@@ -7,7 +7,7 @@
 #include <string>
 
 #include "harness.h"
-#include "key_spec.h"
+#include "keystroke.h"
 
 struct Spec {
     std::string unknown; // the first name without a key, or empty
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string text(reinterpret_cast<const char *>(data), size);
     text = text.substr(0, text.find('\0')); // a command-line word ends at a zero byte
-    KeySpec key;
+    KeyStroke key;
     const char *unknown = parse_key_spec(text.c_str(), &key);
     Spec want = reference_spec(text);
     if (!want.unknown.empty()) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "chord_spec.h"
+#include "chord.h"
 
 static const char *progname;
 static Display *display;

@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "key_spec.h"
+#include "keystroke.h"
 
 static const char *progname;
 static const char *displayname;
 static Window window; // 0: the focus window; all ones: the root window
 static Display *display;
-static KeySpec keyspec; // the key argument
+static KeyStroke stroke; // the key argument
 
 static int MyErrorHandler(Display *, XErrorEvent *)
 {
@@ -121,13 +121,13 @@ int main(int argc, char *argv[])
         } else if (arg[0] == '-') {
             fprintf(stderr, "%s: bad option `%s'.\n", progname, arg);
             usage();
-        } else if (const char *unknown = parse_key_spec(arg, &keyspec)) {
+        } else if (const char *unknown = parse_key_spec(arg, &stroke)) {
             fprintf(stderr, "unknown: %s\n", unknown);
             usage();
         }
     }
 
-    if (keyspec.name[0] == '\0') {
+    if (stroke.name[0] == '\0') {
         fprintf(stderr, "%s: you must specify a keyname.\n", progname);
         exit(1);
     }
@@ -152,7 +152,7 @@ int main(int argc, char *argv[])
         window = RootWindow(display, 0);
 
     for (int i = 0; i < count; i++)
-        SendKeyPressedEvent(keyspec.sym, keyspec.mask);
+        SendKeyPressedEvent(stroke.sym, stroke.mask);
 
     XCloseDisplay(display);
     return 0;

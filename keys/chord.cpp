@@ -1,5 +1,5 @@
 // key-chord's reading of a chord.
-#include "chord_spec.h"
+#include "chord.h"
 
 // Only pieces before a '+' come here; the key proper is looked up as written.
 static std::string replace_alias(const std::string &piece)

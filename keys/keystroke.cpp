@@ -1,11 +1,11 @@
-// keyshot's reading of a key spec.
-#include "key_spec.h"
+// keyshot's reading of its key argument.
+#include "keystroke.h"
 
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <cstring>
 
-const char *parse_key_spec(const char *spec, KeySpec *key)
+const char *parse_key_spec(const char *spec, KeyStroke *key)
 {
     strncpy(key->name, spec, sizeof key->name - 1);
     key->name[sizeof key->name - 1] = '\0';
