@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "aspect_devices.h"
+#include "aspect_poll.h"
 
 enum { status_device = 1, status_usage = 2, status_folder = 3 };
 
@@ -249,24 +249,26 @@ static bool write_new_file(const std::string &name, const std::string &head, con
 }
 
 // Adds one poll to the steps; a grabbed frame that differs from the last one
-// grabbed goes into a new file.
-static bool record_poll(int format, bool locked, bool grabbed, const struct video_mmap &request)
+// grabbed goes into a new file. A poll without lock read no format: the last
+// one stands for it.
+static bool record_poll(const PollRecord &poll)
 {
     unsigned frame = 0;
-    if (grabbed) {
-        size_t size = size_t(request.width) * size_t(request.height);
-        const uint8_t *pixels = static_cast<const uint8_t *>(buffer);
+    if (poll.frame) {
+        size_t size = size_t(poll.width) * size_t(poll.height);
+        const uint8_t *pixels = poll.frame;
         if (frames > 0 && (size == 0 || memcmp(last_frame.data(), pixels, size) == 0)) {
             frame = frames;
         } else {
-            std::string head =
-                "P5\n" + std::to_string(request.width) + " " + std::to_string(request.height) + "\n255\n";
+            std::string head = "P5\n" + std::to_string(poll.width) + " " + std::to_string(poll.height) + "\n255\n";
             if (!write_new_file(frame_name(frames + 1), head, pixels, size))
                 return false;
             last_frame.assign(pixels, pixels + size);
             frame = ++frames;
         }
     }
+    const int format = poll.format;
+    const bool locked = poll.locked;
     if (!steps.empty() && steps.back().format == format && steps.back().locked == locked && steps.back().frame == frame)
         steps.back().times++;
     else
@@ -274,43 +276,19 @@ static bool record_poll(int format, bool locked, bool grabbed, const struct vide
     return true;
 }
 
-// One poll, with the detector's calls in the detector's order; 0 or the
+// One poll, with the detector's own poll step (its device half); 0 or the
 // status that ends the recording.
-static int poll_once(const std::string &decoder_path, const std::string &frontend_path, struct video_mmap *request,
-                     int *format)
+static int poll_once(Devices &devices, PollRecord &poll)
 {
-    bool locked = true;
-    bool grabbed = false;
-    if (settings.frontend_lock_test && !read_frontend_lock(frontend_path, &locked))
+    PollSettings asked;
+    asked.frontend_lock_test = settings.frontend_lock_test;
+    if (!poll_step(&devices, asked, nullptr, poll))
         return status_device;
-    if (locked) {
-        if (!read_stream_format(decoder_path, format))
-            return status_device;
-        if (!is_wide_format(*format)) {
-            if (!grab_frame(settings.dev_video, request))
-                return status_device;
-            grabbed = true;
-        }
-    }
-    // A poll without lock reads no format: the last one stands for it.
-    return record_poll(*format, locked, grabbed, *request) ? 0 : status_folder;
-}
-
-static std::string format_word(int format)
-{
-    switch (format) {
-    case 0:
-        return "4:3";
-    case 1:
-        return "16:9";
-    case 2:
-        return "2.21:1";
-    }
-    return std::to_string(format);
+    return record_poll(poll) ? 0 : status_folder;
 }
 
 // The devices are named by absolute paths, as a scenario needs them.
-static std::string scenario_text(const std::string &dvb, const std::string &video, const struct video_mmap &request,
+static std::string scenario_text(const std::string &dvb, const std::string &video, const Devices &devices,
                                  unsigned long long done, const char *ending)
 {
     char line[160];
@@ -333,12 +311,13 @@ static std::string scenario_text(const std::string &dvb, const std::string &vide
     text += "decoder " + dvb + "/video0\n";
     if (settings.frontend_lock_test)
         text += "frontend " + dvb + "/frontend0\n";
+    const struct video_mmap &request = devices.request;
     text += "capture " + video + " " + std::to_string(request.width) + "x" + std::to_string(request.height);
-    if (buffer_size != size_t(request.width) * size_t(request.height))
-        text += " mbuf=" + std::to_string(buffer_size);
+    if (devices.buffer_size != size_t(request.width) * size_t(request.height))
+        text += " mbuf=" + std::to_string(devices.buffer_size);
     text += "\nclock virtual\n";
     for (const Step &step : steps) {
-        text += "poll " + format_word(step.format);
+        text += "poll " + video_format_word(step.format);
         if (!step.locked)
             text += " nolock";
         if (step.frame)
@@ -436,11 +415,7 @@ int main(int argc, char *argv[])
     if (!read_options(argc, argv, &status))
         return status;
 
-    // No separator is added, as the detector adds none.
-    std::string decoder_path = settings.dev_dvb + "/video0";
-    std::string frontend_path;
-    if (settings.frontend_lock_test)
-        frontend_path = settings.dev_dvb + "/frontend0";
+    Devices devices = name_devices(settings.dev_dvb, settings.dev_video, settings.frontend_lock_test);
     std::string scenario_dvb = settings.dev_dvb;
     std::string scenario_video = settings.dev_video;
     if (!make_scenario_path(&scenario_dvb) || !make_scenario_path(&scenario_video))
@@ -449,25 +424,25 @@ int main(int argc, char *argv[])
         return status_folder;
     catch_stop_signals();
 
-    struct video_mmap request {};
-    if (!open_devices(decoder_path, frontend_path, settings.dev_video, &request)) {
+    if (!open_devices(devices)) {
         discard_recording();
         return status_device;
     }
+    const struct video_mmap &request = devices.request;
     if (request.width < 0 || request.width > 65535 || request.height < 0 || request.height > 65535) {
         fprintf(stderr, "%s: capture size %dx%d cannot be replayed\n", progname, request.width, request.height);
-        close_devices();
+        close_devices(devices);
         discard_recording();
         return status_device;
     }
 
     bool progress = isatty(STDERR_FILENO);
-    int format = 0;
+    PollRecord poll;
     unsigned long long done = 0;
     status = 0;
     while (done < settings.polls && !stop) {
         double start = now_seconds();
-        status = poll_once(decoder_path, frontend_path, &request, &format);
+        status = poll_once(devices, poll);
         if (status)
             break;
         done++;
@@ -476,7 +451,7 @@ int main(int argc, char *argv[])
         if (done < settings.polls && !stop)
             sleep_rest_of_poll(start, settings.poll_rate);
     }
-    close_devices();
+    close_devices(devices);
     if (progress && status != status_device)
         show_progress(done, "\n");
     if (status == status_folder) {
@@ -487,7 +462,7 @@ int main(int argc, char *argv[])
     const char *ending = status == status_device         ? "a device request failed"
                          : stop && done < settings.polls ? "stopped by a signal"
                                                          : nullptr;
-    if (!finish_folder(scenario_text(scenario_dvb, scenario_video, request, done, ending))) {
+    if (!finish_folder(scenario_text(scenario_dvb, scenario_video, devices, done, ending))) {
         discard_recording();
         return status_folder;
     }

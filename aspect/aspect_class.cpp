@@ -3,22 +3,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <new>
 #include <sys/sysinfo.h>
 
-ClassTable class_table;
-OutputState output_state;
-
-void set_up_class_table(bool over_16_9_output)
+ClassTable set_up_class_table(bool over_16_9_output)
 {
-    class_table = ClassTable{{{1.46f, "4:3"}, {1.66f, "L14:9"}, {1.90f, "L16:9"}, {FLT_MAX, "L>16:9"}}, 4};
+    ClassTable table{{{1.46f, "4:3"}, {1.66f, "L14:9"}, {1.90f, "L16:9"}, {FLT_MAX, "L>16:9"}}, 4};
     // Without L>16:9 output, L16:9 takes every ratio above 1.66.
     if (!over_16_9_output) {
-        class_table.entries[2].threshold = class_table.entries[3].threshold;
-        class_table.count = 3;
+        table.entries[2].threshold = table.entries[3].threshold;
+        table.count = 3;
     }
+    return table;
 }
 
 // Whether n history entries could be held at all: more bytes than memory and
@@ -33,53 +32,74 @@ static bool history_fits(uint32_t n)
     return double(n) * sizeof(std::string) <= available;
 }
 
-bool set_up_output_state(uint32_t delay)
+bool set_up_output_state(OutputState &state, const ClassTable &table, uint32_t delay)
 {
-    output_state = OutputState{};
+    state = OutputState{};
+    state.table = table;
     if (!history_fits(delay)) {
         errno = ENOMEM;
         return false;
     }
     try {
-        output_state.history.resize(delay);
+        state.history.resize(delay);
     } catch (const std::bad_alloc &) {
-        output_state.history = {};
+        state.history = {};
         errno = ENOMEM;
         return false;
     }
     return true;
 }
 
-void enter_wide_stream()
+void enter_wide_stream(OutputState &state)
 {
-    if (!output_state.wide_stream) {
-        output_state.changed = true;
-        output_state.wide_stream = true;
+    if (!state.wide_stream) {
+        state.changed = true;
+        state.wide_stream = true;
     }
 }
 
-void leave_wide_stream()
+void leave_wide_stream(OutputState &state)
 {
-    output_state.class_index = -1;
-    output_state.wide_stream = false;
+    state.class_index = -1;
+    state.wide_stream = false;
 }
 
-void classify_measurement(int32_t active_height, int32_t height, bool aspect)
+// Width of the full 4:3 frame in units of picture lines.
+static float reference_width_of(int32_t height)
 {
-    OutputState &s = output_state;
-    s.changed = true;
-    // Width of the full 4:3 frame in units of picture lines.
-    float reference_width = float(height * 1.3333333333333333);
+    return float(height * 1.3333333333333333);
+}
 
+// The heights over which class k stands once current. Two rows each side:
+// a bar edge that flickers by a row or two with noise or a fade must not
+// switch the television back and forth.
+static void hold_range(const ClassTable &table, int k, int32_t height, double *lower, double *upper)
+{
+    double reference_width = reference_width_of(height);
+    *lower = std::trunc(reference_width / table.entries[k].threshold) - 2;
+    *upper = k > 0 ? std::trunc(reference_width / table.entries[k - 1].threshold) + 2 : double(height);
+}
+
+// The first class whose threshold is at least the ratio; the last usable
+// entry holds FLT_MAX, so the search ends there at the latest.
+static int search_class(const ClassTable &table, double picture_ratio)
+{
+    int index = 0;
+    while (index < table.count - 1 && table.entries[index].threshold < picture_ratio)
+        index++;
+    return index;
+}
+
+void classify_measurement(OutputState &s, int32_t active_height, int32_t height, bool aspect)
+{
+    s.changed = true;
     if (s.class_index >= 0) {
-        int k = s.class_index;
-        double lower = std::trunc(double(reference_width) / class_table.entries[k].threshold) - 2;
-        double upper =
-            k > 0 ? std::trunc(double(reference_width) / class_table.entries[k - 1].threshold) + 2 : double(height);
+        double lower, upper;
+        hold_range(s.table, s.class_index, height, &lower, &upper);
         s.changed = active_height < lower || active_height > upper;
     }
 
-    double picture_ratio = double(reference_width) / active_height;
+    double picture_ratio = double(reference_width_of(height)) / active_height;
 
     if (aspect) {
         float ratio_number = float(std::floor(picture_ratio * 100));
@@ -88,14 +108,31 @@ void classify_measurement(int32_t active_height, int32_t height, bool aspect)
         s.ratio_number = ratio_number;
     }
 
-    if (s.changed) {
-        // The last usable entry holds FLT_MAX, so the search ends there at
-        // the latest.
-        int index = 0;
-        while (index < class_table.count - 1 && class_table.entries[index].threshold < picture_ratio)
-            index++;
-        s.class_index = index;
-    }
+    if (s.changed)
+        s.class_index = search_class(s.table, picture_ratio);
+}
+
+int plain_class(const ClassTable &table, int32_t active_height, int32_t height)
+{
+    return search_class(table, double(reference_width_of(height)) / active_height);
+}
+
+ClassBounds class_bounds(const ClassTable &table, int k, int32_t height)
+{
+    ClassBounds b{INT_MAX, INT_MIN, INT_MAX, INT_MIN};
+    if (k < 0 || k >= table.count || height < 1)
+        return b;
+    // The plain class falls as the height grows: one run of heights each.
+    for (int a = 1; a <= height; a++)
+        if (plain_class(table, a, height) == k) {
+            b.plain_low = std::min(b.plain_low, a);
+            b.plain_high = a;
+        }
+    double lower, upper;
+    hold_range(table, k, height, &lower, &upper);
+    b.hold_low = int(std::max(lower, 1.0));
+    b.hold_high = int(std::min(upper, double(height)));
+    return b;
 }
 
 static void print_line(FILE *out, const char *line)
@@ -105,9 +142,8 @@ static void print_line(FILE *out, const char *line)
     fflush(out);
 }
 
-void output_step(bool aspect, FILE *out)
+void output_step(OutputState &s, bool aspect, FILE *out)
 {
-    OutputState &s = output_state;
     std::vector<std::string> &history = s.history;
 
     if (s.wide_stream) {
@@ -122,7 +158,7 @@ void output_step(bool aspect, FILE *out)
         return;
 
     if (s.changed) {
-        const char *word = class_table.entries[s.class_index].word;
+        const char *word = s.table.entries[s.class_index].word;
         char line[64];
         if (aspect)
             snprintf(line, sizeof line, "%.0f %s", double(s.ratio_number), word);

@@ -1,4 +1,5 @@
 // Aspect classes of the measured picture and the stabilised output lines.
+// The caller owns the state: one OutputState per detector run.
 #pragma once
 
 #include <cstdint>
@@ -17,24 +18,33 @@ struct ClassTable {
 };
 
 struct OutputState {
-    int class_index = -1; // entry of class_table, -1: no class
+    ClassTable table{};
+    int class_index = -1; // entry of table, -1: no class
     bool wide_stream = false;
-    bool changed = false;   // cleared by the poll loop at the start of each poll
+    bool changed = false;   // cleared by the poll step at the start of each poll
     float ratio_number = 0; // the last one, a whole number
     std::string output_line;
     std::vector<std::string> history; // delay entries, index 0 the newest
     bool print_due = true;
 };
 
-extern ClassTable class_table;
-extern OutputState output_state;
+// The active heights 1 to H for which a class is chosen afresh (plain) and
+// over which it stands once it is current (hold); low > high: none.
+struct ClassBounds {
+    int plain_low, plain_high;
+    int hold_low, hold_high;
+};
 
-void set_up_class_table(bool over_16_9_output);
+ClassTable set_up_class_table(bool over_16_9_output);
 // False when the history of delay entries cannot be allocated (errno is
-// then ENOMEM); the output state is then left without a history.
-bool set_up_output_state(uint32_t delay);
-void enter_wide_stream();
-void leave_wide_stream();
-void classify_measurement(int32_t active_height, int32_t height, bool aspect);
+// then ENOMEM); the state is then left without a history.
+bool set_up_output_state(OutputState &state, const ClassTable &table, uint32_t delay);
+void enter_wide_stream(OutputState &state);
+void leave_wide_stream(OutputState &state);
+void classify_measurement(OutputState &state, int32_t active_height, int32_t height, bool aspect);
 // Prints the line that is due, if any, on out and flushes it at once.
-void output_step(bool aspect, FILE *out = stdout);
+void output_step(OutputState &state, bool aspect, FILE *out = stdout);
+
+// The class a measurement of active_height gets without hysteresis.
+int plain_class(const ClassTable &table, int32_t active_height, int32_t height);
+ClassBounds class_bounds(const ClassTable &table, int k, int32_t height);

@@ -17,15 +17,10 @@ static_assert(VIDIOCMCAPTURE == 0x40107613 && VIDIOCSYNC == 0x40047612, "V4L1 gr
 static_assert(VIDEO_PALETTE_GREY == 1, "grey palette");
 static_assert(VIDEO_GET_STATUS == 0x80146f1b, "VIDEO_GET_STATUS request");
 static_assert(FE_READ_STATUS == 0x80046f45 && FE_HAS_LOCK == 0x10, "FE_READ_STATUS request");
-static_assert(VIDEO_FORMAT_16_9 == 1 && VIDEO_FORMAT_221_1 == 2, "wide stream formats");
+static_assert(VIDEO_FORMAT_4_3 == format_4_3 && VIDEO_FORMAT_16_9 == format_16_9 && VIDEO_FORMAT_221_1 == format_221_1,
+              "stream formats");
 static_assert(sizeof(video_format_t) == sizeof(int) && sizeof(fe_status_t) == sizeof(unsigned int),
               "status words read as plain integers");
-
-int decoder = -1;
-int frontend = -1;
-int capture = -1;
-void *buffer = MAP_FAILED;
-size_t buffer_size;
 
 double now_seconds()
 {
@@ -47,63 +42,75 @@ void sleep_seconds(double s)
     usleep(useconds_t(micros));
 }
 
-void close_devices()
+Devices name_devices(const std::string &dev_dvb, const std::string &dev_video, bool frontend_lock_test)
 {
-    if (buffer != MAP_FAILED)
-        munmap(buffer, buffer_size);
-    if (capture >= 0)
-        close(capture);
-    if (frontend >= 0)
-        close(frontend);
-    if (decoder >= 0)
-        close(decoder);
+    Devices d;
+    d.decoder_path = dev_dvb + "/video0";
+    if (frontend_lock_test)
+        d.frontend_path = dev_dvb + "/frontend0";
+    d.video_path = dev_video;
+    return d;
 }
 
-bool open_devices(const std::string &decoder_path, const std::string &frontend_path, const std::string &video_device,
-                  struct video_mmap *request)
+void close_devices(Devices &d)
 {
-    const char *video_path = video_device.c_str();
+    if (d.buffer != MAP_FAILED)
+        munmap(d.buffer, d.buffer_size);
+    if (d.capture >= 0)
+        close(d.capture);
+    if (d.frontend >= 0)
+        close(d.frontend);
+    if (d.decoder >= 0)
+        close(d.decoder);
+    d.buffer = MAP_FAILED;
+    d.capture = d.frontend = d.decoder = -1;
+}
 
-    decoder = open(decoder_path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (decoder < 0) {
-        fprintf(stderr, "Error: Can't open dvb video device '%s' (%s)\n", decoder_path.c_str(), strerror(errno));
+// The decoder, then the frontend, as the shut-down closes them in reverse.
+static bool open_dvb(Devices &d)
+{
+    d.decoder = open(d.decoder_path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (d.decoder < 0) {
+        fprintf(stderr, "Error: Can't open dvb video device '%s' (%s)\n", d.decoder_path.c_str(), strerror(errno));
         return false;
     }
-    if (!frontend_path.empty()) {
-        frontend = open(frontend_path.c_str(), O_RDONLY | O_NONBLOCK);
-        if (frontend < 0) {
-            fprintf(stderr, "Error: Can't open dvb frontend device '%s' (%s)\n", frontend_path.c_str(),
+    if (!d.frontend_path.empty()) {
+        d.frontend = open(d.frontend_path.c_str(), O_RDONLY | O_NONBLOCK);
+        if (d.frontend < 0) {
+            fprintf(stderr, "Error: Can't open dvb frontend device '%s' (%s)\n", d.frontend_path.c_str(),
                     strerror(errno));
-            close_devices();
             return false;
         }
     }
-    capture = open(video_path, O_RDWR);
-    if (capture < 0) {
+    return true;
+}
+
+// The capture device: its buffer mapped and the grab request filled.
+static bool open_capture(Devices &d)
+{
+    const char *video_path = d.video_path.c_str();
+    d.capture = open(video_path, O_RDWR);
+    if (d.capture < 0) {
         fprintf(stderr, "Error: Can't open video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
         return false;
     }
 
     struct video_mbuf mbuf {};
-    if (ioctl(capture, VIDIOCGMBUF, &mbuf) != 0) {
+    if (ioctl(d.capture, VIDIOCGMBUF, &mbuf) != 0) {
         fprintf(stderr, "Error: Can't open video buffer on video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
         return false;
     }
-    void *mapped = mmap(nullptr, size_t(mbuf.size), PROT_READ | PROT_WRITE, MAP_SHARED, capture, 0);
+    void *mapped = mmap(nullptr, size_t(mbuf.size), PROT_READ | PROT_WRITE, MAP_SHARED, d.capture, 0);
     if (mapped == nullptr || mapped == MAP_FAILED) {
         fprintf(stderr, "Error: Can't map video buffer of video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
         return false;
     }
-    buffer = mapped;
-    buffer_size = size_t(mbuf.size);
+    d.buffer = mapped;
+    d.buffer_size = size_t(mbuf.size);
 
     struct video_capability caps {};
-    if (ioctl(capture, VIDIOCGCAP, &caps) != 0) {
+    if (ioctl(d.capture, VIDIOCGCAP, &caps) != 0) {
         fprintf(stderr, "Error: Can't query caps of video device '%s' (%s)\n", video_path, strerror(errno));
-        close_devices();
         return false;
     }
     // Frame 0 must lie inside the mapping, or the measurement would read past it.
@@ -112,34 +119,41 @@ bool open_devices(const std::string &decoder_path, const std::string &frontend_p
         fprintf(stderr,
                 "Error: Can't use video buffer of video device '%s' (%d bytes mapped, a %dx%d frame needs %lld)\n",
                 video_path, mbuf.size, caps.maxwidth, caps.maxheight, needed);
-        close_devices();
         return false;
     }
 
-    request->frame = 0;
-    request->height = caps.maxheight;
-    request->width = caps.maxwidth;
-    request->format = VIDEO_PALETTE_GREY;
+    d.request.frame = 0;
+    d.request.height = caps.maxheight;
+    d.request.width = caps.maxwidth;
+    d.request.format = VIDEO_PALETTE_GREY;
     return true;
 }
 
-bool read_frontend_lock(const std::string &frontend_path, bool *locked)
+bool open_devices(Devices &d)
+{
+    if (open_dvb(d) && open_capture(d))
+        return true;
+    close_devices(d);
+    return false;
+}
+
+bool read_frontend_lock(const Devices &d, bool *locked)
 {
     // Read as a plain word: a driver may set bits the enum does not name.
     unsigned int status = 0;
-    if (ioctl(frontend, FE_READ_STATUS, &status) < 0) {
-        fprintf(stderr, "Error: Can't get status of device '%s' (%s)\n", frontend_path.c_str(), strerror(errno));
+    if (ioctl(d.frontend, FE_READ_STATUS, &status) < 0) {
+        fprintf(stderr, "Error: Can't get status of device '%s' (%s)\n", d.frontend_path.c_str(), strerror(errno));
         return false;
     }
     *locked = (status & FE_HAS_LOCK) != 0;
     return true;
 }
 
-bool read_stream_format(const std::string &decoder_path, int *format)
+bool read_stream_format(const Devices &d, int *format)
 {
     struct video_status status {};
-    if (ioctl(decoder, VIDEO_GET_STATUS, &status) < 0) {
-        fprintf(stderr, "Error: Can't get status of device '%s' (%s)\n", decoder_path.c_str(), strerror(errno));
+    if (ioctl(d.decoder, VIDEO_GET_STATUS, &status) < 0) {
+        fprintf(stderr, "Error: Can't get status of device '%s' (%s)\n", d.decoder_path.c_str(), strerror(errno));
         return false;
     }
     // Any value may come back, not only those the enum names.
@@ -147,18 +161,13 @@ bool read_stream_format(const std::string &decoder_path, int *format)
     return true;
 }
 
-bool is_wide_format(int format)
-{
-    return format == VIDEO_FORMAT_16_9 || format == VIDEO_FORMAT_221_1;
-}
-
-bool grab_frame(const std::string &video_path, struct video_mmap *request)
+bool grab_frame(Devices &d)
 {
     // Both requests are made even when the first one fails.
-    int queued = ioctl(capture, VIDIOCMCAPTURE, request);
-    int synced = ioctl(capture, VIDIOCSYNC, &request->frame);
+    int queued = ioctl(d.capture, VIDIOCMCAPTURE, &d.request);
+    int synced = ioctl(d.capture, VIDIOCSYNC, &d.request.frame);
     if (queued != 0 || synced != 0) {
-        fprintf(stderr, "Error: Can't grab on video device '%s' (%s)\n", video_path.c_str(), strerror(errno));
+        fprintf(stderr, "Error: Can't grab on video device '%s' (%s)\n", d.video_path.c_str(), strerror(errno));
         return false;
     }
     return true;

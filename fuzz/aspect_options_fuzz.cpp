@@ -18,10 +18,12 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
+#include "detector.h"
 #include "harness.h"
 
 static int open_count, close_count, polls, frame_w, frame_h;
@@ -30,19 +32,19 @@ static void *mapping;
 static size_t mapping_size;
 static bool unmapped;
 
-static int fuzz_open(const char *, int)
+int fuzz_open(const char *, int)
 {
     return 900 + open_count++;
 }
 
-static int fuzz_close(int fd)
+int fuzz_close(int fd)
 {
     FUZZ_CHECK(fd >= 900 && fd < 900 + open_count);
     close_count++;
     return 0;
 }
 
-static int fuzz_ioctl(int, unsigned long request, void *arg)
+int fuzz_ioctl(int, unsigned long request, void *arg)
 {
     switch (request) {
     case VIDIOCGMBUF: {
@@ -80,7 +82,7 @@ static int fuzz_ioctl(int, unsigned long request, void *arg)
     return -1;
 }
 
-static void *fuzz_mmap(void *, size_t length, int, int, int, off_t)
+void *fuzz_mmap(void *, size_t length, int, int, int, off_t)
 {
     FUZZ_CHECK(length == size_t(frame_w) * frame_h);
     if (length == 0) {
@@ -92,7 +94,7 @@ static void *fuzz_mmap(void *, size_t length, int, int, int, off_t)
     return mapping;
 }
 
-static int fuzz_munmap(void *p, size_t length)
+int fuzz_munmap(void *p, size_t length)
 {
     FUZZ_CHECK(p == mapping && length == mapping_size);
     free(mapping);
@@ -106,7 +108,7 @@ static int fuzz_munmap(void *p, size_t length)
 static double slept;
 enum { asleep_status = -2 };
 
-static int fuzz_usleep(useconds_t micros)
+int fuzz_usleep(useconds_t micros)
 {
     slept += micros * 1e-6;
     if (slept > 3600)
@@ -114,22 +116,24 @@ static int fuzz_usleep(useconds_t micros)
     return 0;
 }
 
-#define open fuzz_open
-#define close fuzz_close
-#define ioctl fuzz_ioctl
-#define mmap fuzz_mmap
-#define munmap fuzz_munmap
-#define usleep fuzz_usleep
-#define main aspect_detect_main
-#include "../aspect/aspect_devices.cpp"
-#include "../aspect/aspect-detect.cpp"
-#undef main
-#undef usleep
-#undef munmap
-#undef mmap
-#undef ioctl
-#undef close
-#undef open
+// A machine that claims 64 MiB of memory: a huge delay is then refused at
+// once instead of filling the fuzzing machine's memory with its history.
+int fuzz_sysinfo(struct sysinfo *info)
+{
+    *info = {};
+    info->totalram = 64u << 20;
+    info->mem_unit = 1;
+    return 0;
+}
+
+// What aspect-detect's main does.
+static int detect(int argc, char *argv[])
+{
+    DetectorSettings settings;
+    if (!read_detector_options(argc, argv, settings))
+        return 0;
+    return run_detector(settings, argv[0]);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -150,14 +154,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    settings = Settings{};
-    decoder = frontend = capture = -1;
-    buffer = MAP_FAILED;
-    buffer_size = 0;
     open_count = close_count = polls = 0;
     mapping = nullptr;
     unmapped = false;
-    output_state = OutputState{};
     optind = 0;
     char *printed = nullptr;
     size_t printed_size = 0;
@@ -169,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // a run stopped in its sleep leaves its strings behind
     __lsan_disable();
     if (setjmp(fuzz_exit_jump) == 0)
-        status = aspect_detect_main(int(words.size()), argv.data());
+        status = detect(int(words.size()), argv.data());
     else
         status = fuzz_exit_status;
     __lsan_enable();

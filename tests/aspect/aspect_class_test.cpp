@@ -11,22 +11,23 @@
 namespace {
 
 const int H = 576; // reference width 768
+OutputState state;
 
 // One poll as the detector runs it: a wide stream, or a measured height, or
 // neither (no lock, nothing measured). Returns what was printed.
 std::string poll(std::optional<int> active_height, bool aspect = false, bool wide = false)
 {
-    output_state.changed = false;
+    state.changed = false;
     testing::internal::CaptureStdout();
     if (wide) {
-        enter_wide_stream();
+        enter_wide_stream(state);
     } else {
-        if (output_state.wide_stream)
-            leave_wide_stream();
+        if (state.wide_stream)
+            leave_wide_stream(state);
         if (active_height)
-            classify_measurement(*active_height, H, aspect);
+            classify_measurement(state, *active_height, H, aspect);
     }
-    output_step(aspect);
+    output_step(state, aspect);
     return testing::internal::GetCapturedStdout();
 }
 
@@ -37,12 +38,11 @@ std::string wide_poll()
 
 void start(uint32_t delay, bool over_16_9_output = false)
 {
-    set_up_class_table(over_16_9_output);
-    ASSERT_TRUE(set_up_output_state(delay));
+    ASSERT_TRUE(set_up_output_state(state, set_up_class_table(over_16_9_output), delay));
 }
 
 // The class a height falls in when there is no class yet.
-std::string plain_class(int active_height, bool over_16_9_output)
+std::string class_afresh(int active_height, bool over_16_9_output)
 {
     start(0, over_16_9_output);
     std::string line = poll(active_height);
@@ -63,16 +63,16 @@ void expect_kept(int established, int from, int to, const char *word, bool over_
 
 TEST(AspectClass, PlainClassesByActiveHeight)
 {
-    EXPECT_EQ(plain_class(576, false), "4:3");
-    EXPECT_EQ(plain_class(527, false), "4:3");
-    EXPECT_EQ(plain_class(526, false), "L14:9");
-    EXPECT_EQ(plain_class(463, false), "L14:9");
-    EXPECT_EQ(plain_class(462, false), "L16:9");
-    EXPECT_EQ(plain_class(405, true), "L16:9");
-    EXPECT_EQ(plain_class(404, true), "L>16:9");
-    EXPECT_EQ(plain_class(404, false), "L16:9");
-    EXPECT_EQ(plain_class(1, false), "L16:9");
-    EXPECT_EQ(plain_class(1, true), "L>16:9");
+    EXPECT_EQ(class_afresh(576, false), "4:3");
+    EXPECT_EQ(class_afresh(527, false), "4:3");
+    EXPECT_EQ(class_afresh(526, false), "L14:9");
+    EXPECT_EQ(class_afresh(463, false), "L14:9");
+    EXPECT_EQ(class_afresh(462, false), "L16:9");
+    EXPECT_EQ(class_afresh(405, true), "L16:9");
+    EXPECT_EQ(class_afresh(404, true), "L>16:9");
+    EXPECT_EQ(class_afresh(404, false), "L16:9");
+    EXPECT_EQ(class_afresh(1, false), "L16:9");
+    EXPECT_EQ(class_afresh(1, true), "L>16:9");
 }
 
 TEST(AspectClass, HysteresisKeepsTheClassWithinItsBounds)
@@ -82,6 +82,25 @@ TEST(AspectClass, HysteresisKeepsTheClassWithinItsBounds)
     expect_kept(432, 402, 464, "L16:9", true);
     expect_kept(432, 1, 464, "L16:9", false);
     expect_kept(327, 1, 406, "L>16:9", true);
+}
+
+TEST(AspectClass, BoundsQueryGivesTheDocumentedHeights)
+{
+    struct Case {
+        bool over;
+        int k, plain_low, plain_high, hold_low, hold_high;
+    };
+    for (Case c : {Case{true, 0, 527, 576, 524, 576}, Case{true, 1, 463, 526, 460, 528},
+                   Case{true, 2, 405, 462, 402, 464}, Case{true, 3, 1, 404, 1, 406}, Case{false, 2, 1, 462, 1, 464}}) {
+        ClassBounds b = class_bounds(set_up_class_table(c.over), c.k, H);
+        EXPECT_EQ(b.plain_low, c.plain_low) << c.k << (c.over ? " with -o" : "");
+        EXPECT_EQ(b.plain_high, c.plain_high) << c.k << (c.over ? " with -o" : "");
+        EXPECT_EQ(b.hold_low, c.hold_low) << c.k << (c.over ? " with -o" : "");
+        EXPECT_EQ(b.hold_high, c.hold_high) << c.k << (c.over ? " with -o" : "");
+    }
+    ClassBounds none = class_bounds(set_up_class_table(false), 3, H);
+    EXPECT_GT(none.plain_low, none.plain_high);
+    EXPECT_GT(none.hold_low, none.hold_high);
 }
 
 TEST(AspectClass, HeightsBeyondTheBoundsAreClassifiedAfresh)
@@ -107,8 +126,8 @@ TEST(AspectClass, HysteresisDependsOnTheCurrentClass)
     for (int i = 0; i < 40; i++)
         EXPECT_EQ(poll(525), "");
     // ... but from no class it is L14:9 and 527 is 4:3.
-    EXPECT_EQ(plain_class(525, false), "L14:9");
-    EXPECT_EQ(plain_class(527, false), "4:3");
+    EXPECT_EQ(class_afresh(525, false), "L14:9");
+    EXPECT_EQ(class_afresh(527, false), "4:3");
 }
 
 TEST(AspectClass, AspectPutsTheRatioNumberFirst)
@@ -143,13 +162,13 @@ TEST(AspectOutput, HistoryOfTwoFollowsTheDocumentedRun)
     EXPECT_EQ(poll(576), "4:3\n");
     EXPECT_EQ(poll(576), "");
     EXPECT_EQ(poll(432), "");
-    EXPECT_TRUE(output_state.print_due);
+    EXPECT_TRUE(state.print_due);
     EXPECT_EQ(poll(432), "");
     EXPECT_EQ(poll(432), "L16:9\n");
-    EXPECT_FALSE(output_state.print_due);
-    ASSERT_EQ(output_state.history.size(), 2u);
-    EXPECT_EQ(output_state.history[0], "L16:9");
-    EXPECT_EQ(output_state.history[1], "L16:9");
+    EXPECT_FALSE(state.print_due);
+    ASSERT_EQ(state.history.size(), 2u);
+    EXPECT_EQ(state.history[0], "L16:9");
+    EXPECT_EQ(state.history[1], "L16:9");
 }
 
 TEST(AspectOutput, NewResultIsPrintedAfterDelayPlusOnePolls)
@@ -193,10 +212,10 @@ TEST(AspectOutput, WideStreamPrintsAtOnceAndOncePerPeriod)
     EXPECT_EQ(wide_poll(), "16:9\n");
     EXPECT_EQ(wide_poll(), "");
     EXPECT_EQ(poll(std::nullopt, false, true), "");
-    EXPECT_EQ(output_state.history[0], "");
+    EXPECT_EQ(state.history[0], "");
     // Back to 4:3: the class is searched afresh and printed at once.
     EXPECT_EQ(poll(576), "4:3\n");
-    EXPECT_EQ(output_state.class_index, 0);
+    EXPECT_EQ(state.class_index, 0);
     EXPECT_EQ(poll(576), "");
     EXPECT_EQ(wide_poll(), "16:9\n");
     // A poll of a 4:3 stream without a measurement leaves the wide state but
@@ -244,9 +263,8 @@ TEST(AspectOutput, HistoryThatCannotBeHeldIsRefused)
     ASSERT_EQ(sysinfo(&info), 0);
     if ((double(info.totalram) + double(info.totalswap)) * info.mem_unit >= double(UINT32_MAX) * sizeof(std::string))
         GTEST_SKIP() << "this machine could hold the history";
-    set_up_class_table(false);
     errno = 0;
-    EXPECT_FALSE(set_up_output_state(UINT32_MAX));
+    EXPECT_FALSE(set_up_output_state(state, set_up_class_table(false), UINT32_MAX));
     EXPECT_EQ(errno, ENOMEM);
-    EXPECT_TRUE(output_state.history.empty());
+    EXPECT_TRUE(state.history.empty());
 }
