@@ -41,6 +41,10 @@ static const char *progname;
 static Settings settings;
 static std::string partial; // DIR/.partial, where the recording grows
 static bool dir_created;
+// DIR and DIR/.partial, held open so that no name below DIR is looked up
+// twice: a folder swapped for a link mid-run cannot redirect a write or an
+// unlink.
+static int dir_fd = -1, partial_fd = -1;
 static std::vector<Step> steps;
 static std::vector<uint8_t> last_frame;
 static unsigned frames; // frame files written
@@ -167,47 +171,112 @@ static bool make_scenario_path(std::string *path)
     return true;
 }
 
-// Creates DIR when it is missing, and DIR/.partial in it; DIR must hold
-// nothing else, so that two recordings never mix.
-static bool prepare_folder()
+// An existing DIR must be the caller's and closed to others: whoever may
+// write into it could swap .partial for a link to files of the caller's.
+static bool folder_is_safe(const char *dir)
 {
-    const char *dir = settings.dir.c_str();
-    if (mkdir(dir, 0777) == 0) {
+    struct stat st;
+    if (fstat(dir_fd, &st) != 0) {
+        fprintf(stderr, "%s: can't read folder '%s' (%s)\n", progname, dir, strerror(errno));
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        fprintf(stderr, "%s: folder '%s' belongs to another user; record into a folder of your own\n", progname, dir);
+        return false;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        fprintf(stderr, "%s: folder '%s' may be written by others; record into a folder only you can write\n", progname,
+                dir);
+        return false;
+    }
+    return true;
+}
+
+// Whether DIR holds nothing; *partial_only when it holds just a .partial.
+static bool read_folder_empty(const char *dir, bool *empty, bool *partial_only)
+{
+    int fd = dup(dir_fd);
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        fprintf(stderr, "%s: can't read folder '%s' (%s)\n", progname, dir, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    int entries = 0;
+    *partial_only = false;
+    errno = 0;
+    while (struct dirent *entry = readdir(d))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+            entries++;
+            *partial_only = strcmp(entry->d_name, ".partial") == 0;
+        }
+    int err = errno;
+    closedir(d);
+    if (err != 0) {
+        fprintf(stderr, "%s: can't read folder '%s' (%s)\n", progname, dir, strerror(err));
+        return false;
+    }
+    *empty = entries == 0;
+    *partial_only = *partial_only && entries == 1;
+    return true;
+}
+
+// Opens DIR (creating it when missing) and checks that it may take the
+// recording: the caller's, closed to others, and empty.
+static bool open_folder(const char *dir)
+{
+    if (mkdir(dir, 0755) == 0) {
         dir_created = true;
     } else if (errno != EEXIST) {
         fprintf(stderr, "%s: can't create folder '%s' (%s)\n", progname, dir, strerror(errno));
         return false;
     }
-    DIR *d = opendir(dir);
-    if (!d) {
+    dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
         fprintf(stderr, "%s: can't read folder '%s' (%s)\n", progname, dir, strerror(errno));
         return false;
     }
-    bool empty = true;
-    errno = 0;
-    while (struct dirent *entry = readdir(d))
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            empty = false;
-    int err = errno;
-    closedir(d);
-    if (err != 0) {
-        fprintf(stderr, "%s: can't read folder '%s' (%s)\n", progname, dir, strerror(err));
-        if (dir_created)
-            rmdir(dir);
+    bool empty, partial_only;
+    if (!folder_is_safe(dir) || !read_folder_empty(dir, &empty, &partial_only))
         return false;
-    }
-    if (!empty) {
+    if (partial_only)
+        fprintf(stderr,
+                "%s: folder '%s' holds only '.partial', what a stopped or older run left; remove it and record "
+                "again\n",
+                progname, dir);
+    else if (!empty)
         fprintf(stderr, "%s: folder '%s' is not empty\n", progname, dir);
-        return false;
-    }
+    return empty;
+}
+
+// Creates DIR when it is missing, and DIR/.partial in it; DIR must hold
+// nothing else, so that two recordings never mix.
+static bool prepare_folder()
+{
+    const char *dir = settings.dir.c_str();
     partial = settings.dir + "/.partial";
-    if (mkdir(partial.c_str(), 0777) != 0) {
+    bool ok = open_folder(dir);
+    if (ok && mkdirat(dir_fd, ".partial", 0700) != 0) {
         fprintf(stderr, "%s: can't create folder '%s' (%s)\n", progname, partial.c_str(), strerror(errno));
+        ok = false;
+    }
+    if (ok) {
+        partial_fd = openat(dir_fd, ".partial", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (partial_fd < 0) {
+            fprintf(stderr, "%s: can't read folder '%s' (%s)\n", progname, partial.c_str(), strerror(errno));
+            unlinkat(dir_fd, ".partial", AT_REMOVEDIR);
+            ok = false;
+        }
+    }
+    if (!ok) {
+        if (dir_fd >= 0)
+            close(dir_fd);
+        dir_fd = -1;
         if (dir_created)
             rmdir(dir);
-        return false;
     }
-    return true;
+    return ok;
 }
 
 static std::string frame_name(unsigned number)
@@ -236,7 +305,7 @@ static bool write_all(int fd, const void *data, size_t size)
 static bool write_new_file(const std::string &name, const std::string &head, const uint8_t *body, size_t size)
 {
     std::string path = partial + "/" + name;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = openat(partial_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     bool ok = fd >= 0 && write_all(fd, head.data(), head.size()) && write_all(fd, body, size);
     int err = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
@@ -329,15 +398,29 @@ static std::string scenario_text(const std::string &dvb, const std::string &vide
     return text;
 }
 
-// Removes everything this run put into DIR, and DIR itself if it made it.
+// Removes everything this run put into DIR, and DIR itself if it made it:
+// every file in .partial (a half-written frame too) and the files already
+// moved out of it.
 static void discard_recording()
 {
-    for (unsigned i = 1; i <= frames; i++) {
-        unlink((partial + "/" + frame_name(i)).c_str());
-        unlink((settings.dir + "/" + frame_name(i)).c_str());
+    for (unsigned i = 1; i <= frames; i++)
+        unlinkat(dir_fd, frame_name(i).c_str(), 0);
+    if (partial_fd >= 0) {
+        int fd = dup(partial_fd);
+        if (DIR *d = fd >= 0 ? fdopendir(fd) : nullptr) {
+            while (struct dirent *entry = readdir(d))
+                if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+                    unlinkat(partial_fd, entry->d_name, 0);
+            closedir(d);
+        } else if (fd >= 0) {
+            close(fd);
+        }
+        close(partial_fd);
+        partial_fd = -1;
     }
-    unlink((partial + "/scenario.scn").c_str());
-    rmdir(partial.c_str());
+    unlinkat(dir_fd, ".partial", AT_REMOVEDIR);
+    close(dir_fd);
+    dir_fd = -1;
     if (dir_created)
         rmdir(settings.dir.c_str());
 }
@@ -349,26 +432,24 @@ static bool finish_folder(const std::string &text)
 {
     if (!write_new_file("scenario.scn", text, nullptr, 0))
         return false;
-    int dir_fd = open(settings.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0 || syncfs(dir_fd) != 0) {
+    if (syncfs(dir_fd) != 0) {
         fprintf(stderr, "%s: can't write '%s' (%s)\n", progname, settings.dir.c_str(), strerror(errno));
-        if (dir_fd >= 0)
-            close(dir_fd);
         return false;
     }
     for (unsigned i = 0; i <= frames; i++) {
         std::string name = i < frames ? frame_name(i + 1) : "scenario.scn";
-        std::string from = partial + "/" + name;
-        std::string to = settings.dir + "/" + name;
-        if (rename(from.c_str(), to.c_str()) != 0) {
-            fprintf(stderr, "%s: can't move '%s' to '%s' (%s)\n", progname, from.c_str(), to.c_str(), strerror(errno));
-            close(dir_fd);
+        if (renameat(partial_fd, name.c_str(), dir_fd, name.c_str()) != 0) {
+            fprintf(stderr, "%s: can't move '%s/%s' to '%s/%s' (%s)\n", progname, partial.c_str(), name.c_str(),
+                    settings.dir.c_str(), name.c_str(), strerror(errno));
             return false;
         }
     }
-    rmdir(partial.c_str());
+    close(partial_fd);
+    partial_fd = -1;
+    unlinkat(dir_fd, ".partial", AT_REMOVEDIR);
     fsync(dir_fd);
     close(dir_fd);
+    dir_fd = -1;
     return true;
 }
 
@@ -386,6 +467,8 @@ static void catch_stop_signals()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A dropped ssh connection to the box ends the recording as Ctrl-C does.
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 static void show_progress(unsigned long long done, const char *end)
@@ -466,5 +549,7 @@ int main(int argc, char *argv[])
         discard_recording();
         return status_folder;
     }
+    if (status == status_device)
+        fprintf(stderr, "%s: the %llu polls before the error are kept in '%s'\n", progname, done, settings.dir.c_str());
     return status;
 }

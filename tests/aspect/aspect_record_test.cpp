@@ -4,6 +4,7 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "box.h"
@@ -93,7 +94,8 @@ TEST(AspectRecord, MakesTheDetectorsCallsAtItsTimesAndKeepsWhatCameBeforeADevice
     // The poll steps run out after 13 polls, as a device would go away.
     RunResult r = box.run("aspect-record", {"-f", "rec"});
     EXPECT_EQ(box.trace(), detector_trace);
-    EXPECT_EQ(r.err, "Error: Can't get status of device '/dev/dvb/adapter0/frontend0' (Input/output error)\n");
+    EXPECT_EQ(r.err, "Error: Can't get status of device '/dev/dvb/adapter0/frontend0' (Input/output error)\n"
+                         + bin_path("aspect-record") + ": the 13 polls before the error are kept in 'rec'\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(box.read("rec/scenario.scn"), "# aspect-record: 13 polls every 0.08 s\n"
                                             "# ended after 13 of 250 polls: a device request failed\n"
@@ -142,52 +144,103 @@ TEST(AspectRecord, FailuresLeaveNoRecordingBehind)
             EXPECT_EQ(box.calls({.times = false}).back(), "exit still open: none") << c.args[0];
     }
 
-    // A folder that holds anything (here what a killed run left) stays as it is.
+    // A folder that holds anything stays as it is; one that others may
+    // write is refused, since they could swap .partial for a link.
+    struct Refused {
+        std::string left; // a file put into rec first, or ""
+        mode_t mode;
+        bool other_owner;
+        std::string err;
+    };
+    for (const Refused &c : {
+             Refused{
+                 ".partial", 0755, false,
+                 p
+                     + ": folder 'rec' holds only '.partial', what a stopped or older run left; remove it and record "
+                       "again\n"},
+             Refused{"notes", 0755, false, p + ": folder 'rec' is not empty\n"},
+             Refused{"", 0777, false,
+                     p
+                         + ": folder 'rec' may be written by others; record into a folder only you can "
+                           "write\n"},
+             Refused{"", 0755, true, p + ": folder 'rec' belongs to another user; record into a folder of your own\n"},
+         }) {
+        if (c.other_owner && geteuid() != 0)
+            continue; // only root can give a folder away
+        BroadcastBox box;
+        ASSERT_EQ(mkdir(box.path("rec").c_str(), c.mode), 0);
+        ASSERT_EQ(chmod(box.path("rec").c_str(), c.mode), 0);
+        if (c.other_owner) {
+            ASSERT_EQ(chown(box.path("rec").c_str(), 65534, 65534), 0);
+        }
+        if (!c.left.empty())
+            box.file("rec/" + c.left, "left behind");
+        RunResult r = box.run("aspect-record", {"rec"});
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(box.calls({.times = false}), std::vector<std::string>{}) << c.err;
+        if (!c.left.empty()) {
+            EXPECT_EQ(box.read("rec/" + c.left), "left behind");
+        } else {
+            EXPECT_FALSE(file_exists(box.path("rec/.partial"))) << c.err;
+        }
+    }
+}
+
+TEST(AspectRecord, FullDiskLeavesNoRecordingBehind)
+{
+    // A file size limit of half a frame: the first frame is cut short.
     BroadcastBox box;
-    ASSERT_EQ(mkdir(box.path("rec").c_str(), 0777), 0);
-    box.file("rec/.partial", "left behind");
-    RunResult r = box.run("aspect-record", {"rec"});
-    EXPECT_EQ(r.err, p + ": folder 'rec' is not empty\n");
+    RunOptions opt;
+    opt.cwd = box.dir;
+    std::vector<std::string> argv = {"sh", "-c", "trap '' XFSZ; ulimit -f 400; exec \"$@\"", "sh"};
+    for (const std::string &word : box.argv("aspect-record", {"-n", "13", "rec"}))
+        argv.push_back(word);
+    RunResult r = run_program(argv, opt);
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(box.calls({.times = false}), std::vector<std::string>{});
-    EXPECT_EQ(box.read("rec/.partial"), "left behind");
+    EXPECT_EQ(r.err, bin_path("aspect-record") + ": can't write 'rec/.partial/frame-00001.pgm' (File too large)\n");
+    EXPECT_FALSE(file_exists(box.path("rec")));
 }
 
 TEST(AspectRecord, StopSignalEndsWithACompleteRecording)
 {
-    // Real time, so that the signal comes in the middle of the recording:
-    // it is sent once three polls have slept.
-    BroadcastBox box("decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\n"
-                     "poll 4:3 frame=full.pgm times=1000\n");
-    std::vector<std::string> argv = {
-        "/bin/sh", "-c",
-        "\"$@\" & i=0\n"
-        "while [ $(grep -c usleep trace) -lt 3 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
-        "kill -INT $!; wait $!",
-        "sh"};
-    for (const std::string &word : box.argv("aspect-record", {"-n", "1000", "rec"}))
-        argv.push_back(word);
-    box.file("trace", "");
-    RunOptions opt;
-    opt.cwd = box.dir;
-    RunResult r = run_program(argv, opt);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    for (const char *signal : {"INT", "HUP"}) {
+        // Real time, so that the signal comes in the middle of the recording:
+        // it is sent once three polls have slept.
+        BroadcastBox box("decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\n"
+                         "poll 4:3 frame=full.pgm times=1000\n");
+        std::vector<std::string> argv = {
+            "/bin/sh", "-c",
+            "\"$@\" & i=0\n"
+            "while [ $(grep -c usleep trace) -lt 3 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
+            "kill -"
+                + std::string(signal) + " $!; wait $!",
+            "sh"};
+        for (const std::string &word : box.argv("aspect-record", {"-n", "1000", "rec"}))
+            argv.push_back(word);
+        box.file("trace", "");
+        RunOptions opt;
+        opt.cwd = box.dir;
+        RunResult r = run_program(argv, opt);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
 
-    int polls = 0;
-    for (const std::string &line : box.calls({.times = false}))
-        polls += line.rfind("VIDEO_GET_STATUS", 0) == 0;
-    ASSERT_GE(polls, 3);
-    std::string n = std::to_string(polls);
-    EXPECT_EQ(box.read("rec/scenario.scn"),
-              "# aspect-record: " + n
-                  + " polls every 0.08 s\n"
-                    "# ended after "
-                  + n
-                  + " of 1000 polls: stopped by a signal\n"
-                    "# replay: devsim scenario.scn -- aspect-detect\n"
-                    "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\nclock virtual\n"
-                    "poll 4:3 frame=frame-00001.pgm times="
-                  + n + "\n");
-    EXPECT_EQ(box.calls({.times = false}).back(), "exit still open: none");
+        int polls = 0;
+        for (const std::string &line : box.calls({.times = false}))
+            polls += line.rfind("VIDEO_GET_STATUS", 0) == 0;
+        ASSERT_GE(polls, 3);
+        std::string n = std::to_string(polls);
+        EXPECT_EQ(box.read("rec/scenario.scn"),
+                  "# aspect-record: " + n
+                      + " polls every 0.08 s\n"
+                        "# ended after "
+                      + n
+                      + " of 1000 polls: stopped by a signal\n"
+                        "# replay: devsim scenario.scn -- aspect-detect\n"
+                        "decoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\nclock virtual\n"
+                        "poll 4:3 frame=frame-00001.pgm times="
+                      + n + "\n")
+            << signal;
+        EXPECT_EQ(box.calls({.times = false}).back(), "exit still open: none") << signal;
+    }
 }
