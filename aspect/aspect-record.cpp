@@ -26,6 +26,7 @@ struct Settings {
     float poll_rate = 0.08f; // seconds, as the detector holds it
     unsigned long long polls = 250;
     bool frontend_lock_test = false;
+    bool no_decoder = false;
     std::string dir;
 };
 
@@ -50,12 +51,15 @@ static std::vector<uint8_t> last_frame;
 static unsigned frames; // frame files written
 static volatile sig_atomic_t stop;
 
+enum { opt_no_decoder = 256 };
+
 static const struct option long_options[] = {
     {"dev_video", required_argument, nullptr, 'v'},
     {"dev_dvb", required_argument, nullptr, 'd'},
     {"poll_rate", required_argument, nullptr, 'p'},
     {"polls", required_argument, nullptr, 'n'},
     {"help", no_argument, nullptr, 'h'},
+    {"no-decoder", no_argument, nullptr, opt_no_decoder},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -118,6 +122,9 @@ static bool read_options(int argc, char *argv[], int *status)
             break;
         case 'f':
             settings.frontend_lock_test = true;
+            break;
+        case opt_no_decoder:
+            settings.no_decoder = true;
             break;
         case 'h':
             usage();
@@ -370,6 +377,8 @@ static std::string scenario_text(const std::string &dvb, const std::string &vide
     std::string replay = "# replay: devsim scenario.scn -- aspect-detect";
     if (settings.frontend_lock_test)
         replay += " -f";
+    if (settings.no_decoder)
+        replay += " --no-decoder";
     if (video != "/dev/video0")
         replay += " -v " + video;
     if (dvb != "/dev/dvb/adapter0")
@@ -382,7 +391,7 @@ static std::string scenario_text(const std::string &dvb, const std::string &vide
         text += "frontend " + dvb + "/frontend0\n";
     const struct video_mmap &request = devices.request;
     text += "capture " + video + " " + std::to_string(request.width) + "x" + std::to_string(request.height);
-    if (devices.buffer_size != size_t(request.width) * size_t(request.height))
+    if (!devices.v4l2 && devices.buffer_size != size_t(request.width) * size_t(request.height))
         text += " mbuf=" + std::to_string(devices.buffer_size);
     text += "\nclock virtual\n";
     for (const Step &step : steps) {
@@ -486,6 +495,7 @@ static void usage()
            "  -p, --poll_rate=<Value>   Poll rate (real number; seconds; >0 and <=3600; default is %g)\n"
            "  -n, --polls=<Value>       Number of polls to record (decimal number; >0; default is %u)\n"
            "  -f                        Enable 'frontend has lock' test\n"
+           "      --no-decoder          Run without a DVB decoder: every poll grabs a frame\n"
            "  -h, --help                Displays this page (and exits)\n"
            "<Folder> must be new or empty; it receives scenario.scn and the frames.\n",
            progname, 0.08, 250u);
@@ -498,7 +508,8 @@ int main(int argc, char *argv[])
     if (!read_options(argc, argv, &status))
         return status;
 
-    Devices devices = name_devices(settings.dev_dvb, settings.dev_video, settings.frontend_lock_test);
+    Devices devices =
+        name_devices(settings.dev_dvb, settings.dev_video, settings.frontend_lock_test, settings.no_decoder);
     std::string scenario_dvb = settings.dev_dvb;
     std::string scenario_video = settings.dev_video;
     if (!make_scenario_path(&scenario_dvb) || !make_scenario_path(&scenario_video))

@@ -42,10 +42,11 @@ void sleep_seconds(double s)
     usleep(useconds_t(micros));
 }
 
-Devices name_devices(const std::string &dev_dvb, const std::string &dev_video, bool frontend_lock_test)
+Devices name_devices(const std::string &dev_dvb, const std::string &dev_video, bool frontend_lock_test, bool no_decoder)
 {
     Devices d;
-    d.decoder_path = dev_dvb + "/video0";
+    if (!no_decoder)
+        d.decoder_path = dev_dvb + "/video0";
     if (frontend_lock_test)
         d.frontend_path = dev_dvb + "/frontend0";
     d.video_path = dev_video;
@@ -56,6 +57,8 @@ void close_devices(Devices &d)
 {
     if (d.buffer != MAP_FAILED)
         munmap(d.buffer, d.buffer_size);
+    if (d.v4l2)
+        v4l2_close(d.capture, d.streaming);
     if (d.capture >= 0)
         close(d.capture);
     if (d.frontend >= 0)
@@ -69,10 +72,12 @@ void close_devices(Devices &d)
 // The decoder, then the frontend, as the shut-down closes them in reverse.
 static bool open_dvb(Devices &d)
 {
-    d.decoder = open(d.decoder_path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (d.decoder < 0) {
-        fprintf(stderr, "Error: Can't open dvb video device '%s' (%s)\n", d.decoder_path.c_str(), strerror(errno));
-        return false;
+    if (!d.decoder_path.empty()) {
+        d.decoder = open(d.decoder_path.c_str(), O_RDONLY | O_NONBLOCK);
+        if (d.decoder < 0) {
+            fprintf(stderr, "Error: Can't open dvb video device '%s' (%s)\n", d.decoder_path.c_str(), strerror(errno));
+            return false;
+        }
     }
     if (!d.frontend_path.empty()) {
         d.frontend = open(d.frontend_path.c_str(), O_RDONLY | O_NONBLOCK);
@@ -82,6 +87,20 @@ static bool open_dvb(Devices &d)
             return false;
         }
     }
+    return true;
+}
+
+// A V4L2 capture device: the grab request holds the size it streams.
+static bool open_streaming(Devices &d)
+{
+    d.v4l2 = true;
+    if (!v4l2_open(d.capture, d.video_path, d.streaming))
+        return false;
+    d.request.frame = 0;
+    d.request.width = d.streaming.width;
+    d.request.height = d.streaming.height;
+    d.request.format = VIDEO_PALETTE_GREY;
+    d.buffer_size = d.streaming.grey.size();
     return true;
 }
 
@@ -97,6 +116,9 @@ static bool open_capture(Devices &d)
 
     struct video_mbuf mbuf {};
     if (ioctl(d.capture, VIDIOCGMBUF, &mbuf) != 0) {
+        // Today's drivers speak V4L2 only and do not know the V4L1 request.
+        if (errno == ENOTTY || errno == EINVAL)
+            return open_streaming(d);
         fprintf(stderr, "Error: Can't open video buffer on video device '%s' (%s)\n", video_path, strerror(errno));
         return false;
     }
@@ -163,6 +185,8 @@ bool read_stream_format(const Devices &d, int *format)
 
 bool grab_frame(Devices &d)
 {
+    if (d.v4l2)
+        return v4l2_grab(d.capture, d.video_path, d.streaming);
     // Both requests are made even when the first one fails.
     int queued = ioctl(d.capture, VIDIOCMCAPTURE, &d.request);
     int synced = ioctl(d.capture, VIDIOCSYNC, &d.request.frame);

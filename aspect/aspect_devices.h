@@ -1,5 +1,6 @@
 // The devices of the aspect pipe's front end: the DVB video decoder, the
-// optional DVB frontend and the Video4Linux 1 grey capture device, and the
+// optional DVB frontend and the grey capture device (Video4Linux 1, or
+// Video4Linux 2 where the V4L1 requests are not understood), and the
 // clock of the poll loop. Every failure is reported on standard error in the
 // detector's own words before the function returns false.
 #pragma once
@@ -10,11 +11,12 @@
 #include <string>
 #include <sys/mman.h>
 
+#include "v4l2_capture.h"
 #include "video_format.h"
 
 // What a run has open, owned by the program for the whole run.
 struct Devices {
-    std::string decoder_path;  // dev_dvb + "/video0"
+    std::string decoder_path;  // dev_dvb + "/video0"; empty: no decoder
     std::string frontend_path; // dev_dvb + "/frontend0"; empty: no lock test
     std::string video_path;    // dev_video
     int decoder = -1;
@@ -23,6 +25,8 @@ struct Devices {
     void *buffer = MAP_FAILED; // capture buffer, frame 0 at its start
     size_t buffer_size = 0;
     struct video_mmap request {}; // the grab request: frame 0, W x H grey
+    bool v4l2 = false;            // the capture device streams through V4L2
+    V4l2Capture streaming;        // its buffers and the grey frame copied out
 };
 
 // Wall-clock seconds, as a double.
@@ -33,8 +37,10 @@ void sleep_seconds(double s);
 void sleep_rest_of_poll(double start, float poll_rate);
 
 // Names the devices of dev_dvb and dev_video; the frontend only with the
-// lock test. No separator is added: dev_dvb comes without a trailing slash.
-Devices name_devices(const std::string &dev_dvb, const std::string &dev_video, bool frontend_lock_test);
+// lock test, the decoder unless there is none. No separator is added: dev_dvb
+// comes without a trailing slash.
+Devices name_devices(const std::string &dev_dvb, const std::string &dev_video, bool frontend_lock_test,
+                     bool no_decoder = false);
 // Opens the decoder, the frontend (when named) and the capture device, maps
 // the capture buffer and fills the grab request with the device's largest
 // grey frame. False once everything opened has been closed again.
@@ -45,9 +51,9 @@ void close_devices(Devices &d);
 bool read_frontend_lock(const Devices &d, bool *locked);
 // The decoder's video_format, any value the driver answers.
 bool read_stream_format(const Devices &d, int *format);
-// Grabs frame 0 into the capture buffer.
+// Grabs frame 0 into the capture buffer (V4L2: the newest frame's luma).
 bool grab_frame(Devices &d);
 inline const uint8_t *grabbed_frame(const Devices &d)
 {
-    return static_cast<const uint8_t *>(d.buffer);
+    return d.v4l2 ? d.streaming.grey.data() : static_cast<const uint8_t *>(d.buffer);
 }

@@ -10,7 +10,10 @@ static bool ask_devices(Devices &d, bool frontend_lock_test, PollRecord &poll)
     // Without lock the decoder is not asked: the last format stands.
     if (!poll.locked)
         return true;
-    if (!read_stream_format(d, &poll.format))
+    // Without a decoder every poll grabs, as for a 4:3 stream.
+    if (d.decoder_path.empty())
+        poll.format = format_4_3;
+    else if (!read_stream_format(d, &poll.format))
         return false;
     if (is_wide_format(poll.format))
         return true;

@@ -33,9 +33,13 @@ static void usage(const char *progname)
            "  -f                        Enable 'frontend has lock' test\n"
            "                            (no longer useful, because of black screen detection, but...)\n"
            "  -o                        Enable L>16:9 output (normaly this makes no sense)\n"
+           "      --no-decoder          Run without a DVB decoder: every poll grabs a frame\n"
            "  -h, --help                Displays this page (and exits)\n",
            progname, 8, 3.0, 20.0, 0.08, 25u);
 }
+
+// Long options without a short form.
+enum { opt_no_decoder = 256 };
 
 static const struct option long_options[] = {
     {"dev_video", required_argument, nullptr, 'v'},
@@ -48,6 +52,7 @@ static const struct option long_options[] = {
     {"delay", required_argument, nullptr, 'e'},
     {"aspect", no_argument, nullptr, 'a'},
     {"help", no_argument, nullptr, 'h'},
+    {"no-decoder", no_argument, nullptr, opt_no_decoder},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -95,6 +100,9 @@ bool read_detector_options(int argc, char *argv[], DetectorSettings &settings)
         case 'o':
             settings.over_16_9_output = true;
             break;
+        case opt_no_decoder:
+            settings.no_decoder = true;
+            break;
         case 'h':
             usage(argv[0]);
             return false;
@@ -133,7 +141,8 @@ int run_detector(const DetectorSettings &settings, const char *progname)
         return 0;
     }
     ClassTable table = set_up_class_table(settings.over_16_9_output);
-    Devices devices = name_devices(settings.dev_dvb, settings.dev_video, settings.poll.frontend_lock_test);
+    Devices devices =
+        name_devices(settings.dev_dvb, settings.dev_video, settings.poll.frontend_lock_test, settings.no_decoder);
     if (!open_devices(devices))
         return 0;
     OutputState state;

@@ -14,6 +14,7 @@ struct DetectorSettings {
     float poll_rate = 0.08f; // seconds
     uint32_t delay = 25;     // polls
     bool over_16_9_output = false;
+    bool no_decoder = false; // a capture device alone: every poll grabs
 };
 
 // Parses the command line into settings, reporting bad options on standard
