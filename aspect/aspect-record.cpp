@@ -395,7 +395,7 @@ static std::string scenario_text(const std::string &dvb, const std::string &vide
         text += " mbuf=" + std::to_string(devices.buffer_size);
     text += "\nclock virtual\n";
     for (const Step &step : steps) {
-        text += "poll " + video_format_word(step.format);
+        text += "poll " + stream_format_word(step.format);
         if (!step.locked)
             text += " nolock";
         if (step.frame)

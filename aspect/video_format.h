@@ -12,7 +12,7 @@ inline bool is_wide_format(int format)
 }
 
 // "4:3", "16:9", "2.21:1", or the number for a code the decoder should not send.
-inline std::string video_format_word(int format)
+inline std::string stream_format_word(int format)
 {
     switch (format) {
     case format_4_3:

@@ -158,8 +158,7 @@ int main(int argc, char *argv[])
     Run run;
     const Settings &settings = run.settings;
     read_options(run.settings, argc, argv);
-    set_up_class_table(settings.over_16_9_output);
-    if (!set_up_output_state(settings.delay))
+    if (!set_up_output_state(run.state, set_up_class_table(settings.over_16_9_output), settings.delay))
         fail(1, "can't hold the history of a delay of %u polls (%s)", settings.delay, strerror(errno));
     if (settings.labels)
         read_labels(run, settings.labels);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "extern.h"
+#include "video_format.h"
 #include "pgm.h"
 #include "scenario.h"
 
@@ -122,7 +123,7 @@ static void read_scenario(Run &run, const char *path)
     set_frame_size(run, camera.width, camera.height, where);
     Buffer &buffer = run.buffer;
     for (const PollStep &st : sc.steps) {
-        bool wide = st.video_format == 1 || st.video_format == 2;
+        bool wide = is_wide_format(st.video_format);
         for (long long n = 0; n < st.times; n++) {
             if (n == 0 && !wide && !st.frame.empty() && (st.lock || !run.settings.frontend_lock_test)) {
                 FILE *f = fopen(st.frame_path.c_str(), "rb");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "aspect_class.h"
 #include "letterbox.h"
 
 // Class numbers beside the class table's indexes 0 to 3.
@@ -95,9 +96,7 @@ struct Run {
     size_t next_label = 0; // the first label that may still cover a frame to come
     Buffer buffer;
     Caught caught;
+    OutputState state; // the detector's, as its output step leaves it
     Classes classes;
     Tuning tuning;
-    // A frame held over several polls is measured once.
-    long long measured_version = -1;
-    std::optional<Measurement> last_measurement;
 };

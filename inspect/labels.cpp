@@ -9,19 +9,21 @@
 #include "extern.h"
 
 static const char *const wide_word = "16:9";
+// The words of every class, L>16:9 included.
+static const ClassTable words = set_up_class_table(true);
 
 // Index of a class word (the class table's, or "16:9"); -1 for another word.
 int class_of_word(const std::string &word)
 {
     for (int k = 0; k < 4; k++)
-        if (word == class_table.entries[k].word)
+        if (word == words.entries[k].word)
             return k;
     return word == wide_word ? wide_class : -1;
 }
 
 const char *word_of_class(int k)
 {
-    return k == wide_class ? wide_word : k >= 0 && k < 4 ? class_table.entries[k].word : "";
+    return k == wide_class ? wide_word : k >= 0 && k < 4 ? words.entries[k].word : "";
 }
 
 void read_labels(Run &run, const char *path)

@@ -113,7 +113,7 @@ static Layout lay_out(const Run &run, double page_w, double page_h)
     l.marks_top = l.labels_bottom + 6;
     l.marks_bottom = l.marks_top + 12;
     l.n = std::max<size_t>(run.polls.size(), 1);
-    l.count = class_table.count;
+    l.count = run.state.table.count;
 
     int height = run.buffer.height;
     const std::vector<int8_t> &plain = run.classes.plain;
