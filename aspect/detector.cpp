@@ -34,12 +34,13 @@ static void usage(const char *progname)
            "                            (no longer useful, because of black screen detection, but...)\n"
            "  -o                        Enable L>16:9 output (normaly this makes no sense)\n"
            "      --no-decoder          Run without a DVB decoder: every poll grabs a frame\n"
+           "      --robust              Judge noisy pictures and subtitles in the bars as a viewer would\n"
            "  -h, --help                Displays this page (and exits)\n",
            progname, 8, 3.0, 20.0, 0.08, 25u);
 }
 
 // Long options without a short form.
-enum { opt_no_decoder = 256 };
+enum { opt_no_decoder = 256, opt_robust };
 
 static const struct option long_options[] = {
     {"dev_video", required_argument, nullptr, 'v'},
@@ -53,6 +54,7 @@ static const struct option long_options[] = {
     {"aspect", no_argument, nullptr, 'a'},
     {"help", no_argument, nullptr, 'h'},
     {"no-decoder", no_argument, nullptr, opt_no_decoder},
+    {"robust", no_argument, nullptr, opt_robust},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -74,8 +76,10 @@ bool read_detector_options(int argc, char *argv[], DetectorSettings &settings)
                 settings.poll.letterbox.black = uint8_t(number);
             break;
         case 't':
-            if (sscanf(optarg, "%x", &number) == 1)
+            if (sscanf(optarg, "%x", &number) == 1) {
                 settings.poll.letterbox.pan_tone_tolerance = int32_t(number);
+                settings.poll.letterbox.tolerance_given = true;
+            }
             break;
         case 'l':
             sscanf(optarg, "%g", &settings.poll.letterbox.logo_width);
@@ -102,6 +106,9 @@ bool read_detector_options(int argc, char *argv[], DetectorSettings &settings)
             break;
         case opt_no_decoder:
             settings.no_decoder = true;
+            break;
+        case opt_robust:
+            settings.poll.letterbox.robust = true;
             break;
         case 'h':
             usage(argv[0]);

@@ -324,6 +324,8 @@ find_tone(const uint8_t *row, int32_t begin, int32_t end)
 std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width, int32_t height,
                                              const LetterboxSettings &settings)
 {
+    if (settings.robust)
+        return measure_letterbox_robust(frame, width, height, settings);
     if (width <= 0 || height <= 0)
         return std::nullopt;
 

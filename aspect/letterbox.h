@@ -10,6 +10,8 @@ struct LetterboxSettings {
     int32_t pan_tone_tolerance = 8; // half width of the automatic grey band
     float logo_width = 0.2f;        // fraction of the frame width
     float overscan = 0.03f;         // fraction of the frame size
+    bool robust = false;            // measure_letterbox_robust's judgement
+    bool tolerance_given = false;   // robust: -t given, the tolerance stays as it is
 };
 
 struct Measurement {
@@ -35,6 +37,12 @@ enum class RowScan { portable, sse2, avx2 };
 bool row_scan_available(RowScan scan);
 bool is_bar_row_with(RowScan scan, const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high,
                      int32_t logo_limit);
+
+// The measurement of measure_letterbox made robust against capture noise,
+// text in one bar and frames too dark to tell bars from picture. Reads whole
+// rows: the overscan rows it samples, the bar rows and three picture rows.
+std::optional<Measurement> measure_letterbox_robust(const uint8_t *frame, int32_t width, int32_t height,
+                                                    const LetterboxSettings &settings);
 
 // Bars above and below the picture of a width x height frame (one byte per
 // pixel, rows without gaps). Reads only the tone row, the bar rows and one

@@ -24,6 +24,7 @@ static const struct option long_options[] = {
     {"plot", required_argument, nullptr, 'P'},
     {"labels", required_argument, nullptr, 'L'},
     {"tune", no_argument, nullptr, 'T'},
+    {"robust", no_argument, nullptr, 'R'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -32,7 +33,7 @@ static void usage(FILE *out)
 {
     fprintf(out,
             "Usage: %s [-b HEX] [-t HEX] [-l PERCENT] [-s PERCENT] [-e POLLS] [-a] [-f] [-o]\n"
-            "                      [--plot FILE] [--labels FILE [--tune]] [INPUT ...]\n"
+            "                      [--robust] [--plot FILE] [--labels FILE [--tune]] [INPUT ...]\n"
             "INPUT: a devsim scenario (*.scn), or binary PGM files (several images one\n"
             "after the other); '-' or none: a PGM stream on standard input. One frame a poll.\n"
             "Options mean what they mean for aspect-detect, with its defaults.\n"
@@ -101,6 +102,7 @@ static void read_options(Settings &settings, int argc, char *argv[])
             if (!read_hex(optarg, &number))
                 fail(2, "bad -t value '%s' (hexadecimal grey levels)", optarg);
             settings.letterbox.pan_tone_tolerance = int32_t(number);
+            settings.letterbox.tolerance_given = true;
             settings.band_given = true;
             break;
         case 'l':
@@ -136,6 +138,9 @@ static void read_options(Settings &settings, int argc, char *argv[])
             break;
         case 'L':
             settings.labels = optarg;
+            break;
+        case 'R':
+            settings.letterbox.robust = true;
             break;
         case 'T':
             settings.tune = true;
