@@ -104,6 +104,7 @@ std::string usage_text(const std::string &progname)
              "                            (no longer useful, because of black screen detection, but...)\n"
              "  -o                        Enable L>16:9 output (normaly this makes no sense)\n"
              "      --no-decoder          Run without a DVB decoder: every poll grabs a frame\n"
+             "      --robust              Judge noisy pictures and subtitles in the bars as a viewer would\n"
              "  -h, --help                Displays this page (and exits)\n";
 }
 
