@@ -530,3 +530,50 @@ TEST(Letterbox, MeasurementAgreesWithTheOnePixelRulesOnManyFrames)
     EXPECT_GT(measured, 300);
     EXPECT_LT(measured, 1400);
 }
+
+// The robust measurement on a ramp picture with black bars of 72 rows (a
+// 16:9 letterbox), capture noise, text in the bottom bar, a night sky and
+// frames too dark to judge; today's measurement beside it.
+TEST(LetterboxRobust, NoiseTextAndDarkFramesAgainstTodaysMeasurement)
+{
+    struct Case {
+        const char *name;
+        int bars, noise;
+        bool text, sky, dark;
+        int plain_active, robust_active; // 0: no measurement
+    };
+    for (const Case &c : {
+             Case{"clean 16:9", 72, 0, false, false, false, 432, 432},
+             Case{"16:9, noise 12", 72, 12, false, false, false, 542, 432},
+             Case{"16:9, noise 16", 72, 16, false, false, false, 542, 432},
+             Case{"16:9, text in the bottom bar", 72, 0, true, false, false, 512, 432},
+             Case{"16:9, text and noise 12", 72, 12, true, false, false, 542, 432},
+             Case{"4:3, noise 16", 0, 16, false, false, false, 542, 542},
+             Case{"4:3, night sky in the top 130 rows", 0, 8, false, true, false, 542, 542},
+             Case{"black, noise 16", 288, 16, false, false, false, 542, 0},
+             Case{"16:9, dark picture", 72, 8, false, false, true, 542, 0},
+         }) {
+        Frame f = letterboxed(std::min(c.bars, 288), std::min(c.bars, 288), 16);
+        for (int y = c.bars; y < 576 - c.bars; y++)
+            for (int x = 0; x < 720; x++) {
+                if (c.sky && y < 130)
+                    f.at(x, y) = (x * 7 + y * 13) % 97 ? 14 : 74;
+                else if (c.dark)
+                    f.at(x, y) = uint8_t(16 + x * 14 / 719);
+            }
+        if (c.text)
+            for (int y = 520; y < 544; y++)
+                for (int x = 200; x < 520; x++)
+                    f.at(x, y) = (x / 6 + y / 4) % 3 ? 235 : 16;
+        std::mt19937 rng(7);
+        std::uniform_int_distribution<int> grain(-c.noise, c.noise);
+        if (c.noise)
+            for (uint8_t &p : f.pixels)
+                p = uint8_t(std::clamp(p + grain(rng), 0, 255));
+        LetterboxSettings robust;
+        robust.robust = true;
+        auto plain = measure(f), judged = measure(f, robust);
+        EXPECT_EQ(plain ? plain->active_height : 0, c.plain_active) << c.name;
+        EXPECT_EQ(judged ? judged->active_height : 0, c.robust_active) << c.name;
+    }
+}
