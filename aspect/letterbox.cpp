@@ -321,11 +321,10 @@ find_tone(const uint8_t *row, int32_t begin, int32_t end)
     return tone;
 }
 
-std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width, int32_t height,
-                                             const LetterboxSettings &settings)
+// The measurement; with a trace, also what it looked at.
+static std::optional<Measurement> measure(const uint8_t *frame, int32_t width, int32_t height,
+                                          const LetterboxSettings &settings, LetterboxTrace *trace)
 {
-    if (settings.robust)
-        return measure_letterbox_robust(frame, width, height, settings);
     if (width <= 0 || height <= 0)
         return std::nullopt;
 
@@ -347,6 +346,11 @@ std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width
     // From here the overscan is below one half, so margin_x < width / 2.
     int32_t begin = margin_x;
     int32_t end = width - margin_x;
+    if (trace) {
+        trace->first_row = margin_y;
+        trace->first_column = begin;
+        trace->end_column = end;
+    }
 
     uint8_t band_low = 0;
     uint8_t band_high = settings.black;
@@ -357,12 +361,20 @@ std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width
         int32_t high = int32_t(uint32_t(tone) + uint32_t(settings.pan_tone_tolerance));
         band_low = uint8_t(low >= 0 ? low : 0);
         band_high = uint8_t(high <= 255 ? high : 255);
+        if (trace)
+            trace->tone = tone;
+    }
+    if (trace) {
+        trace->band_low = band_low;
+        trace->band_high = band_high;
     }
 
     int32_t top_bar = margin_y;
     while (top_bar < half
            && is_bar_row(frame + ptrdiff_t(top_bar) * width, begin, end, band_low, band_high, logo_limit))
         top_bar++;
+    if (trace)
+        trace->top_bar = top_bar;
     if (top_bar >= half)
         return std::nullopt;
 
@@ -371,6 +383,8 @@ std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width
         bottom_bar < half
         && is_bar_row(frame + ptrdiff_t(height - 1 - bottom_bar) * width, begin, end, band_low, band_high, logo_limit))
         bottom_bar++;
+    if (trace)
+        trace->bottom_bar = bottom_bar;
     if (bottom_bar >= half)
         return std::nullopt;
 
@@ -378,4 +392,19 @@ std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width
     if (active_height <= 0)
         return std::nullopt;
     return Measurement{top_bar, bottom_bar, active_height};
+}
+
+std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width, int32_t height,
+                                             const LetterboxSettings &settings)
+{
+    if (settings.robust)
+        return measure_letterbox_robust(frame, width, height, settings);
+    return measure(frame, width, height, settings, nullptr);
+}
+
+std::optional<Measurement> measure_letterbox_traced(const uint8_t *frame, int32_t width, int32_t height,
+                                                    const LetterboxSettings &settings, LetterboxTrace &trace)
+{
+    trace = LetterboxTrace{};
+    return measure(frame, width, height, settings, &trace);
 }

@@ -49,3 +49,19 @@ std::optional<Measurement> measure_letterbox_robust(const uint8_t *frame, int32_
 // row beyond each bar; never reads outside the frame and never allocates.
 std::optional<Measurement> measure_letterbox(const uint8_t *frame, int32_t width, int32_t height,
                                              const LetterboxSettings &settings);
+
+// What one measurement looked at, for a tool that shows why a frame measured
+// as it did: where the bar searches began and stopped, and the band of grey
+// levels they took for bar.
+struct LetterboxTrace {
+    int32_t first_row = -1;                     // the overscan margin: each search's first row
+    int32_t first_column = -1, end_column = -1; // the columns looked at, end_column excluded
+    int32_t tone = -1;                          // found in first_row; -1: the fixed level of black
+    uint8_t band_low = 0, band_high = 0;
+    int32_t top_bar = -1, bottom_bar = -1; // where each search stopped (half the height: it ran
+                                           // to the middle); -1: not run
+};
+
+// measure_letterbox's plain measurement, the same result, with its trace.
+std::optional<Measurement> measure_letterbox_traced(const uint8_t *frame, int32_t width, int32_t height,
+                                                    const LetterboxSettings &settings, LetterboxTrace &trace);
