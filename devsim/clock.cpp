@@ -44,16 +44,29 @@ static void real_sleep_ns(long long ns)
 // Moves the virtual clock on. A program that would sleep past the scenario's
 // end of time is stopped there, as if killed from outside: a program that
 // never ends by itself (a retry loop) then ends without spinning for ever.
+static void stop_program()
+{
+    syscall(SYS_kill, syscall(SYS_getpid), SIGTERM);
+    syscall(SYS_kill, syscall(SYS_getpid), SIGKILL); // SIGTERM was caught or blocked
+}
+
 static void advance_virtual(long long ns)
 {
     const long long end = sim->sc.end_ns;
     if (end >= 0 && ns > end - sim->vclock_ns) {
         sim->vclock_ns = end;
         trace(end, "end of virtual time");
-        syscall(SYS_kill, syscall(SYS_getpid), SIGTERM);
-        syscall(SYS_kill, syscall(SYS_getpid), SIGKILL); // SIGTERM was caught or blocked
+        stop_program();
     }
     sim->vclock_ns += ns;
+}
+
+void stop_waiting_for_ever()
+{
+    if (sim->sc.virtual_clock)
+        stop_program();
+    for (;;)
+        pause();
 }
 
 void pass_time(long long ns)

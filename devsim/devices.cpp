@@ -1,6 +1,7 @@
 // The simulated decoder, frontend, capture device and mixer: what each
 // request does, and its trace line. The sliced-VBI output is in vbi.cpp.
 #include "devices.h"
+#include "v4l2.h"
 
 #include <cerrno>
 #include <climits>
@@ -34,8 +35,7 @@ std::string fmt(const char *f, ...)
 
 // ---- poll steps ---------------------------------------------------------
 
-// Moves to the next poll; false when the steps are used up.
-static bool begin_poll()
+bool begin_poll()
 {
     if (sim->polls_done)
         return false;
@@ -55,7 +55,7 @@ static bool begin_poll()
     return true;
 }
 
-static const PollStep *current_step()
+const PollStep *current_step()
 {
     if (sim->sc.steps.empty())
         return nullptr;
@@ -64,6 +64,11 @@ static const PollStep *current_step()
     if (sim->step >= (int)sim->sc.steps.size())
         return &sim->sc.steps.back();
     return &sim->sc.steps[sim->step];
+}
+
+bool polls_used_up()
+{
+    return sim->polls_done;
 }
 
 
@@ -174,8 +179,8 @@ static void still_picture(const OpenDev &od, void *arg, RequestOutcome &o)
 
 // ---- capture ----------------------------------------------------------------
 
-// Loads a frame's pixels; the last one stays cached, as polls repeat frames.
-static bool load_frame(const PollStep &st)
+// The last frame stays cached, as polls repeat frames.
+bool load_frame(const PollStep &st)
 {
     if (sim->frame_file == st.frame_path)
         return true;
@@ -297,9 +302,11 @@ static void mixer_request(const OpenDev &od, const Request &r, void *arg, Reques
 
 // The arguments of a request, for the trace line of an injected failure
 // (the handlers below describe them the same way).
-static std::string describe_input(unsigned long req, void *arg)
+static std::string describe_input(const Device &dev, unsigned long req, void *arg)
 {
-    if (req == VIDIOCMCAPTURE) {
+    if (dev.v4l2) {
+        return v4l2_describe(req, arg);
+    } else if (req == VIDIOCMCAPTURE) {
         struct video_mmap vm;
         if (user_copy(&vm, arg, sizeof vm))
             return fmt(" frame=%u width=%d height=%d format=%u", vm.frame, vm.width, vm.height, vm.format);
@@ -335,7 +342,9 @@ static void play_request(OpenDev &od, const Request &r, void *arg, RequestOutcom
             o.err = EPERM;
     } else if (r.number == FE_READ_STATUS) {
         read_fe_status(arg, o);
-    } else if (r.kind == DeviceKind::capture) {
+    } else if (sim->sc.devices[od.dev].v4l2) {
+        v4l2_request(od, r, arg, o);
+    } else if (r.answered_on & on_v4l1_capture) {
         capture_request(od, r, arg, o);
     } else if (r.number == VIDIOC_S_FMT) {
         set_vbi_format(od, arg, o);
@@ -357,10 +366,11 @@ int device_ioctl(OpenDev &od, unsigned long req, void *arg)
         errno = ENOTTY;
         return -1;
     }
+    const Device &dev = sim->sc.devices[od.dev];
     RequestOutcome o;
     if (injected(r->name, o.err))
-        o.args_text = describe_input(req, arg);
-    else if (r->kind != sim->sc.devices[od.dev].kind)
+        o.args_text = describe_input(dev, req, arg);
+    else if (!(r->answered_on & answerer_bit(dev.kind, dev.v4l2)))
         o.err = ENOTTY;
     else
         play_request(od, *r, arg, o);

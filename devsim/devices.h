@@ -1,6 +1,7 @@
 // The device models: what each request and write on a simulated device does,
-// and its trace line. devices.cpp holds the requests of every device but the
-// sliced-VBI output, which is in vbi.cpp.
+// and its trace line. devices.cpp holds the requests of the decoder,
+// frontend, V4L1 capture device and mixer and the poll steps; the sliced-VBI
+// output is in vbi.cpp, the V4L2 capture device in v4l2.h.
 #pragma once
 
 #include "preload.h"
@@ -19,6 +20,15 @@ struct RequestOutcome {
 std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
 
 int device_ioctl(OpenDev &od, unsigned long req, void *arg);
+
+// Moves to the next poll step; false when the steps are used up.
+bool begin_poll();
+// The step of the current poll (the first before any); nullptr without steps.
+const PollStep *current_step();
+// Whether the steps are used up: the devices fail from then on.
+bool polls_used_up();
+// Loads a step's frame into sim->frame; false when its file has gone.
+bool load_frame(const PollStep &st);
 
 // VIDIOC_S_FMT on the sliced-VBI output.
 void set_vbi_format(OpenDev &od, void *arg, RequestOutcome &o);

@@ -2,6 +2,7 @@
 // they go to libc's own entry points.
 #include "devices.h"
 #include "preload.h"
+#include "v4l2.h"
 #include "real_libc.h"
 
 #include <cerrno>
@@ -56,7 +57,10 @@ int close(int fd)
         return REAL(close)(fd);
     long long t = trace_now();
     std::string path = od->path_as_given;
+    OpenDev closed = *od;
     sim->open.erase(sim->open.begin() + (od - sim->open.data()));
+    if (sim->sc.devices[closed.dev].v4l2)
+        v4l2_closed(closed);
     int err = 0;
     bool failed = injected("close", err);
     // Linux releases the descriptor even when close reports an error.

@@ -1,6 +1,8 @@
-// Memory mappings: a mapping of the capture device is shared anonymous memory
-// that VIDIOCSYNC fills with frames; every other mapping is the kernel's.
+// Memory mappings: a mapping of a V4L1 capture device is shared anonymous
+// memory that VIDIOCSYNC fills with frames, one of a V4L2 capture device a
+// buffer of the device's memory; every other mapping is the kernel's.
 #include "preload.h"
+#include "v4l2.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-static void *sys_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
+void *sys_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off)
 {
 #ifdef SYS_mmap
     return (void *)syscall(SYS_mmap, addr, len, prot, flags, fd, off);
@@ -20,17 +22,24 @@ static void *sys_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t
 }
 
 // Forgets the mappings of a range the program unmaps or maps over, so that no
-// frame is ever copied to memory that is gone.
+// frame is ever copied to memory that is gone; a V4L2 queue waiting for its
+// last mapping to go is then released.
 static void forget_range(const char *lo, size_t len)
 {
-    for (DevState &ds : sim->devs) {
+    for (size_t d = 0; d < sim->devs.size(); d++) {
+        DevState &ds = sim->devs[d];
+        bool buffer_gone = false;
         for (size_t i = 0; i < ds.maps.size();) {
             const Mapping &m = ds.maps[i];
-            if (m.addr < lo + len && lo < m.addr + m.length)
+            if (m.addr < lo + len && lo < m.addr + m.length) {
+                buffer_gone |= m.buffer >= 0;
                 ds.maps.erase(ds.maps.begin() + i);
-            else
+            } else {
                 i++;
+            }
         }
+        if (buffer_gone)
+            v4l2_unmapped((int)d);
     }
 }
 
@@ -48,12 +57,26 @@ static const char *prot_text(int prot, char *buf, size_t size)
     return buf;
 }
 
+// Why a V4L2 device refuses the mapping: only a whole buffer or the start of
+// one, at its offset, shared; a write mapping needs a descriptor open for it.
+static int buffer_mapping_refusal(const OpenDev &od, size_t len, int prot, int flags, long long off, int &buffer)
+{
+    if ((flags & MAP_TYPE) == MAP_SHARED && (prot & PROT_WRITE) && (od.flags & O_ACCMODE) != O_RDWR)
+        return EACCES;
+    buffer = v4l2_buffer_at(od.dev, off);
+    if (buffer < 0 || len == 0 || len > v4l2_state(od.dev).length || (flags & MAP_TYPE) != MAP_SHARED)
+        return EINVAL;
+    return 0;
+}
+
 // Why the device refuses the mapping (0: it takes it).
-static int mapping_refusal(const OpenDev &od, size_t len, int prot, int flags, long long off)
+static int mapping_refusal(const OpenDev &od, size_t len, int prot, int flags, long long off, int &buffer)
 {
     const Device &dev = sim->sc.devices[od.dev];
     if (dev.kind != DeviceKind::capture)
         return ENODEV;
+    if (dev.v4l2)
+        return buffer_mapping_refusal(od, len, prot, flags, off, buffer);
     if (off != 0 || len == 0 || len > (unsigned long long)dev.mbuf)
         return EINVAL;
     if ((flags & MAP_TYPE) == MAP_SHARED && (prot & PROT_WRITE) && (od.flags & O_ACCMODE) != O_RDWR)
@@ -68,18 +91,23 @@ static void *map_device(OpenDev *od, void *addr, size_t len, int prot, int flags
     const char *type = (flags & MAP_TYPE) == MAP_SHARED    ? "MAP_SHARED"
                        : (flags & MAP_TYPE) == MAP_PRIVATE ? "MAP_PRIVATE"
                                                            : "MAP_SHARED_VALIDATE";
-    int err = 0;
+    int err = 0, buffer = -1;
     if (!injected("mmap", err))
-        err = mapping_refusal(*od, len, prot, flags, off);
+        err = mapping_refusal(*od, len, prot, flags, off, buffer);
     void *p = MAP_FAILED;
     if (!err) {
-        p = sys_mmap(addr, len, prot, (flags & ~MAP_TYPE) | MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        // A V4L2 buffer is a piece of the device's memory; a V4L1 buffer is
+        // memory of its own that each grab copies the frame into.
+        if (buffer >= 0)
+            p = sys_mmap(addr, len, prot, flags, v4l2_memory_fd(od->dev), (off_t)off);
+        else
+            p = sys_mmap(addr, len, prot, (flags & ~MAP_TYPE) | MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) {
             err = errno;
         } else {
             if (flags & MAP_FIXED)
                 forget_range((char *)p, len);
-            sim->devs[od->dev].maps.push_back({(char *)p, len});
+            sim->devs[od->dev].maps.push_back({(char *)p, len, buffer});
         }
     }
     const char *path = od->path_as_given.c_str();

@@ -98,6 +98,7 @@ static int open_device(int dev, const char *path, int flags, int &err)
     od.dev = dev;
     od.path_as_given = path;
     od.flags = flags;
+    od.id = ++sim->opens;
     sim->open.push_back(od);
     sim->opened_any = true;
     return fd;

@@ -56,8 +56,11 @@ bool ensure_init()
         _exit(125);
     }
     s->devs.resize(s->sc.devices.size());
-    for (size_t i = 0; i < s->sc.devices.size(); i++)
+    for (size_t i = 0; i < s->sc.devices.size(); i++) {
         s->devs[i].cd_level = s->sc.devices[i].cd_level;
+        if (s->sc.devices[i].v4l2)
+            s->devs[i].v4l2.pixelformat = s->sc.devices[i].formats[0];
+    }
     const char *tp = getenv("DEVSIM_TRACE");
     if (tp && *tp)
         s->trace_fd =
@@ -165,5 +168,14 @@ __attribute__((destructor)) static void report_open_at_exit()
     std::string list;
     for (const OpenDev &od : sim->open)
         list += " " + od.path_as_given;
+    // A mapped V4L2 buffer holds its device open, as in the kernel.
+    for (size_t d = 0; d < sim->devs.size(); d++) {
+        std::string mapped;
+        for (const Mapping &m : sim->devs[d].maps)
+            if (m.buffer >= 0)
+                mapped += " " + std::to_string(m.buffer);
+        if (!mapped.empty())
+            list += " " + sim->sc.devices[d].path + " (buffers" + mapped + " mapped)";
+    }
     trace(trace_now(), "exit still open:%s", list.empty() ? " none" : list.c_str());
 }

@@ -55,7 +55,8 @@ static bool read_small_file(const std::string &path, std::string &out, int &err)
 }
 
 // Calls a `fail` line may name besides the device requests.
-static const char *const plain_calls[] = {"open", "close", "mmap", "munmap", "write", "ioperm", "iopl"};
+static const char *const plain_calls[] = {"open", "close", "mmap",   "munmap", "write",
+                                          "poll", "ppoll", "ioperm", "iopl"};
 
 static std::vector<std::string> split_words(const std::string &line)
 {
@@ -181,17 +182,116 @@ static std::string parse_capture_size(Device &dev, const std::string &word)
     return "";
 }
 
+// What a capture line said besides its size, checked once the line is read.
+struct CaptureWords {
+    bool mbuf = false;
+    bool v4l2_only = false; // formats=, stride= or buffers=
+};
+
+// formats=GREY,YUYV,...: the V4L2 formats in the order they are offered.
+static std::string parse_formats(Device &dev, const std::string &list)
+{
+    dev.formats.clear();
+    size_t pos = 0;
+    for (;;) {
+        size_t comma = list.find(',', pos);
+        std::string name = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        const PixelFormat *f = find_pixel_format(name);
+        if (!f)
+            return "unknown pixel format '" + name + "' (" + pixel_format_names() + ")";
+        for (uint32_t o : dev.formats)
+            if (o == f->fourcc)
+                return "pixel format " + name + " is offered twice";
+        dev.formats.push_back(f->fourcc);
+        if (comma == std::string::npos)
+            return "";
+        pos = comma + 1;
+    }
+}
+
+// The words only a capture line takes; false for another word. An error in
+// a word of its own is left in error.
+static bool parse_capture_word(Device &dev, const std::string &word, CaptureWords &seen, std::string &error)
+{
+    std::string rest;
+    long long v = 0;
+    if (word == "v4l1" || word == "v4l2") {
+        dev.v4l2 = word == "v4l2";
+    } else if (starts_with(word, "mbuf=", rest)) {
+        seen.mbuf = true;
+        if (!parse_int(rest, 0, INT_MAX, v))
+            error = "bad mbuf '" + rest + "'";
+        dev.mbuf = v;
+    } else if (starts_with(word, "formats=", rest)) {
+        seen.v4l2_only = true;
+        error = parse_formats(dev, rest);
+    } else if (starts_with(word, "stride=", rest)) {
+        seen.v4l2_only = true;
+        if (!parse_int(rest, 1, INT_MAX, v, 10))
+            error = "bad stride '" + rest + "'";
+        dev.stride = (int)v;
+    } else if (starts_with(word, "buffers=", rest)) {
+        seen.v4l2_only = true;
+        if (!parse_int(rest, 1, 32, v, 10))
+            error = "bad buffers '" + rest + "' (1 to 32)";
+        dev.buffers = (int)v;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+FrameLayout frame_layout(const Device &dev, const PixelFormat &f)
+{
+    FrameLayout l;
+    if (f.luma_step == 0) {
+        // Compressed: no rows; room for a frame as large as a grey one.
+        l.sizeimage = (long long)dev.width * dev.height;
+        return l;
+    }
+    l.bytesperline = dev.stride ? dev.stride : (long long)f.luma_step * dev.width;
+    // The 4:2:0 chroma planes follow the luma plane, a quarter of its size each.
+    l.sizeimage = l.bytesperline * dev.height * (f.planar_420 ? 3 : 2) / 2;
+    return l;
+}
+
+// A V4L2 capture line as a whole: its formats fit its size and row stride.
+static std::string check_v4l2_capture(Device &dev, const CaptureWords &seen)
+{
+    if (seen.mbuf)
+        return "mbuf= is for a v4l1 capture; a v4l2 one maps buffers of its frame size";
+    if (dev.formats.empty())
+        dev.formats.push_back(find_pixel_format("GREY")->fourcc);
+    if (dev.width == 0 || dev.height == 0)
+        return "a v4l2 capture needs a size of at least 1x1";
+    for (uint32_t fourcc : dev.formats) {
+        const PixelFormat &f = *find_pixel_format(fourcc);
+        std::string name = f.name;
+        if ((f.luma_step == 2 || f.planar_420) && dev.width % 2)
+            return "pixel format " + name + " needs an even width";
+        if (f.planar_420 && dev.height % 2)
+            return "pixel format " + name + " needs an even height";
+        long long least = (long long)f.luma_step * dev.width;
+        if (dev.stride && dev.stride < least)
+            return "stride " + std::to_string(dev.stride) + " is below the " + std::to_string(least) + " bytes a "
+                   + name + " row needs";
+        if (dev.stride % 2 && f.planar_420)
+            return "pixel format " + name + " needs an even stride (its chroma rows are half as long)";
+        if (frame_layout(dev, f).sizeimage > INT_MAX)
+            return "a " + name + " frame of this size would be over 2 GiB";
+    }
+    return "";
+}
+
 // One NAME=VALUE word after the device path; which names count depends on the kind.
 static std::string parse_device_word(const Scenario &sc, Device &dev, const std::string &d, const std::string &word,
-                                     bool &mbuf_given, bool &cd_given)
+                                     CaptureWords &capture, bool &cd_given)
 {
     std::string rest;
     long long v;
-    if (dev.kind == DeviceKind::capture && starts_with(word, "mbuf=", rest)) {
-        if (!parse_int(rest, 0, INT_MAX, v))
-            return "bad mbuf '" + rest + "'";
-        dev.mbuf = v;
-        mbuf_given = true;
+    std::string error;
+    if (dev.kind == DeviceKind::capture && parse_capture_word(dev, word, capture, error)) {
+        return error;
     } else if (dev.kind == DeviceKind::decoder && starts_with(word, "stills=", rest) && !rest.empty()) {
         dev.stills = resolve(sc, rest);
     } else if (dev.kind == DeviceKind::vbi && starts_with(word, "records=", rest) && !rest.empty()) {
@@ -231,13 +331,21 @@ static std::string parse_device(Scenario &sc, const std::vector<std::string> &w,
             return e;
         i++;
     }
-    bool mbuf_given = false, cd_given = false;
+    CaptureWords capture;
+    bool cd_given = false;
     for (; i < w.size(); i++) {
-        std::string e = parse_device_word(sc, dev, d, w[i], mbuf_given, cd_given);
+        std::string e = parse_device_word(sc, dev, d, w[i], capture, cd_given);
         if (!e.empty())
             return e;
     }
-    if (dev.kind == DeviceKind::capture && !mbuf_given && dev.mbuf > INT_MAX)
+    if (dev.v4l2) {
+        std::string e = check_v4l2_capture(dev, capture);
+        if (!e.empty())
+            return e;
+    } else if (capture.v4l2_only) {
+        return "formats=, stride= and buffers= are for a v4l2 capture";
+    }
+    if (dev.kind == DeviceKind::capture && !dev.v4l2 && !capture.mbuf && dev.mbuf > INT_MAX)
         return "capture size " + w[2] + " needs mbuf=BYTES (the default would not fit)";
     if (dev.kind == DeviceKind::mixer && !cd_given)
         return "mixer needs cd=LEVEL or cd=none";
@@ -402,6 +510,11 @@ std::string parse_scenario(const std::string &path, Scenario &sc)
         if (!e.empty())
             return path + ":" + std::to_string(lineno) + ": " + e;
     }
+
+    // A V4L2 device completes a frame every capture time, so it must pass.
+    for (const Device &dev : sc.devices)
+        if (dev.v4l2 && sc.capture_ns == 0)
+            return path + ":" + std::to_string(dev.line) + ": a v4l2 capture needs a capture time above 0";
 
     // Frames must fit every capture device, whichever order the lines came in.
     for (const PollStep &st : sc.steps) {

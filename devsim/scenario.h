@@ -4,6 +4,7 @@
 
 #include "names.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,15 @@ struct Device {
     DeviceKind kind;
     std::string path; // normalised absolute path the program opens
     int line = 0;
-    int width = 0, height = 0; // capture
-    long long mbuf = 0;        // capture: VIDIOCGMBUF size
-    std::string stills;        // decoder: folder for still pictures, or empty
-    std::string records;       // vbi: file of accepted records, or empty
-    bool has_cd = false;       // mixer
+    int width = 0, height = 0;     // capture
+    long long mbuf = 0;            // capture: VIDIOCGMBUF size
+    bool v4l2 = false;             // capture: a Video4Linux 2 device instead of a V4L1 one
+    std::vector<uint32_t> formats; // v4l2: the pixel formats offered, in VIDIOC_ENUM_FMT order
+    int stride = 0;                // v4l2: bytesperline of every raw format; 0: each its least
+    int buffers = 0;               // v4l2: the buffers VIDIOC_REQBUFS grants; 0: about those asked
+    std::string stills;            // decoder: folder for still pictures, or empty
+    std::string records;           // vbi: file of accepted records, or empty
+    bool has_cd = false;           // mixer
     int cd_level = 0;
 };
 
@@ -47,6 +52,13 @@ struct Scenario {
     long long end_ns = -1;           // virtual clock: the program is stopped there; -1: never
     bool ports_grant = false;
 };
+
+// Where a V4L2 frame's bytes go in the pixel format f on the device dev.
+struct FrameLayout {
+    long long bytesperline = 0; // of the luma rows; 0 for a compressed format
+    long long sizeimage = 0;
+};
+FrameLayout frame_layout(const Device &dev, const PixelFormat &f);
 
 // Reads and checks the scenario at PATH (frame files included). On error the
 // result is the message, "PATH:LINE: text" for a bad line; empty on success.
