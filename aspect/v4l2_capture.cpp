@@ -121,6 +121,7 @@ static bool map_buffers(int fd, const char *path, V4l2Capture &c)
     req.count = wanted_buffers;
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_MMAP;
+    errno = 0; // a successful call granting too few buffers leaves errno as it was
     if (xioctl(fd, VIDIOC_REQBUFS, &req) != 0 || req.count < fewest_buffers) {
         if (req.count < fewest_buffers && errno == 0)
             errno = ENOMEM;
