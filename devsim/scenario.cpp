@@ -275,7 +275,7 @@ static std::string check_v4l2_capture(Device &dev, const CaptureWords &seen)
         if (dev.stride && dev.stride < least)
             return "stride " + std::to_string(dev.stride) + " is below the " + std::to_string(least) + " bytes a "
                    + name + " row needs";
-        if (dev.stride % 2 && f.planar_420)
+        if (dev.stride % 2 && f.planar_420 && !f.chroma_interleaved)
             return "pixel format " + name + " needs an even stride (its chroma rows are half as long)";
         if (frame_layout(dev, f).sizeimage > INT_MAX)
             return "a " + name + " frame of this size would be over 2 GiB";
@@ -408,7 +408,7 @@ static std::string parse_poll(Scenario &sc, const std::vector<std::string> &w, i
                 return e;
         } else if (starts_with(w[i], "times=", rest)) {
             if (!parse_int(rest, 1, LLONG_MAX / 2, v))
-                return "bad times '" + rest + "'";
+                return "bad times '" + rest + "' (1 to " + std::to_string(LLONG_MAX / 2) + ")";
             st.times = v;
         } else {
             return "unknown word '" + w[i] + "' for poll";

@@ -4,6 +4,8 @@
 //   capture=W,H,PALETTE,FRAME  sync=FRAME  pixels=OFFSET,COUNT
 //   sfmt=TYPE,SERVICES  sfmt-other  rec=ID,FIELD,LINE,D0,D1  writen=N
 //   still=FILE  play  readcd  writecd=LEVEL
+//   V4L2: fmt=g|s|t,FOURCC  reqbufs=COUNT[,MEMORY]  querybuf=I  mapbuf=I[,OFFSET]  unmapbuf=I  qbuf=I  dqbuf
+//         streamon  streamoff  wait=TIMEOUT_MS (poll for POLLIN)
 //   usleep=N  sleep=N  nanosleep=N  now
 //   ioperm=FROM,NUM,ON  sysioperm  rawio  outb=0x60,VALUE (out imm8)  outbdx=PORT,VALUE (out %dx)
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include <linux/soundcard.h>
 #include <linux/videodev.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -35,6 +38,7 @@ static int fd = -1;
 static std::vector<int> fds; // every descriptor opened, for fd=INDEX
 static unsigned char *buf;
 static size_t buf_len;
+static std::vector<struct v4l2_buffer> v4l2_bufs; // as QUERYBUF answered, by index
 
 static std::vector<long> numbers(const char *s)
 {
@@ -55,6 +59,81 @@ static void report(const char *word, long r, const std::string &extra = "")
         printf("%s -1 %s\n", word, strerrorname_np(errno));
     else
         printf("%s %ld%s\n", word, r, extra.c_str());
+}
+
+static struct v4l2_buffer capture_buffer(unsigned index)
+{
+    struct v4l2_buffer b {};
+    b.index = index;
+    b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    b.memory = V4L2_MEMORY_MMAP;
+    return b;
+}
+
+// The V4L2 capture words; false for any other word. Mapped buffers become
+// the buffer that pixels= reads.
+static bool v4l2_word(const std::string &name, const std::vector<long> &n, const char *word)
+{
+    char extra[256] = "";
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (name == "fmt") {
+        const char *arg = strchr(word, '=') + 1;
+        struct v4l2_format f {};
+        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        f.fmt.pix.width = f.fmt.pix.height = 16384;
+        if (strlen(arg) >= 6)
+            f.fmt.pix.pixelformat = v4l2_fourcc(arg[2], arg[3], arg[4], arg[5]);
+        unsigned long req = arg[0] == 'g'   ? (unsigned long)VIDIOC_G_FMT
+                            : arg[0] == 's' ? (unsigned long)VIDIOC_S_FMT
+                                            : (unsigned long)VIDIOC_TRY_FMT;
+        int r = ioctl(fd, req, &f);
+        uint32_t p = f.fmt.pix.pixelformat;
+        snprintf(extra, sizeof extra, " %ux%u %c%c%c%c bytesperline=%u sizeimage=%u", f.fmt.pix.width, f.fmt.pix.height,
+                 p & 0xff, p >> 8 & 0xff, p >> 16 & 0xff, p >> 24, f.fmt.pix.bytesperline, f.fmt.pix.sizeimage);
+        report(word, r, r == 0 ? extra : "");
+    } else if (name == "reqbufs") {
+        struct v4l2_requestbuffers rb {};
+        rb.count = (unsigned)n.at(0);
+        rb.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        rb.memory = n.size() > 1 ? (unsigned)n[1] : (unsigned)V4L2_MEMORY_MMAP;
+        int r = ioctl(fd, VIDIOC_REQBUFS, &rb);
+        snprintf(extra, sizeof extra, " count=%u", rb.count);
+        report(word, r, r == 0 ? extra : "");
+    } else if (name == "querybuf") {
+        struct v4l2_buffer b = capture_buffer((unsigned)n.at(0));
+        int r = ioctl(fd, VIDIOC_QUERYBUF, &b);
+        if (r == 0 && v4l2_bufs.size() <= b.index)
+            v4l2_bufs.resize(b.index + 1);
+        if (r == 0)
+            v4l2_bufs[b.index] = b;
+        snprintf(extra, sizeof extra, " length=%u offset=%u flags=0x%x", b.length, b.m.offset, b.flags);
+        report(word, r, r == 0 ? extra : "");
+    } else if (name == "mapbuf") {
+        const struct v4l2_buffer &b = v4l2_bufs.at((size_t)n.at(0));
+        off_t offset = n.size() > 1 ? (off_t)n[1] : (off_t)b.m.offset;
+        void *p = mmap(nullptr, b.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
+        buf = p == MAP_FAILED ? nullptr : (unsigned char *)p;
+        buf_len = b.length;
+        report(word, p == MAP_FAILED ? -1 : 0);
+    } else if (name == "unmapbuf") {
+        report(word, munmap(buf, v4l2_bufs.at((size_t)n.at(0)).length));
+    } else if (name == "qbuf" || name == "dqbuf") {
+        struct v4l2_buffer b = capture_buffer(n.empty() ? 0 : (unsigned)n[0]);
+        int r = ioctl(fd, name == "qbuf" ? VIDIOC_QBUF : VIDIOC_DQBUF, &b);
+        snprintf(extra, sizeof extra, " index=%u sequence=%u bytesused=%u flags=0x%x time=%lld.%06ld", b.index,
+                 b.sequence, b.bytesused, b.flags, (long long)b.timestamp.tv_sec, (long)b.timestamp.tv_usec);
+        report(word, r, r == 0 && name == "dqbuf" ? extra : "");
+    } else if (name == "streamon" || name == "streamoff") {
+        report(word, ioctl(fd, name == "streamon" ? VIDIOC_STREAMON : VIDIOC_STREAMOFF, &type));
+    } else if (name == "wait") {
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, (int)n.at(0));
+        snprintf(extra, sizeof extra, " revents=0x%x", (unsigned)p.revents);
+        report(word, r, r >= 0 ? extra : "");
+    } else {
+        return false;
+    }
+    return true;
 }
 
 static void run(const char *word)
@@ -144,6 +223,7 @@ static void run(const char *word)
     } else if (name == "writen") {
         std::vector<char> z((size_t)n.at(0));
         report(word, write(fd, z.data(), z.size()));
+    } else if (v4l2_word(name, n, word)) {
     } else if (name == "still") {
         int pf = open(arg, O_RDONLY);
         struct stat sb {};

@@ -210,6 +210,65 @@ TEST(Devsim, CaptureDeliversEachStepsFrameAndKeepsBufferWithoutOne)
                            "0.120000 exit still open: /dev/dvb/adapter0/video0\n");
 }
 
+TEST(Devsim, V4l2CaptureAnswersAsTheKernelDocumentsIt)
+{
+    ProbeBox box;
+    box.file("a.pgm", "P5 4 2 255\n" + std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+    struct Step {
+        const char *word;
+        const char *answer;
+    } steps[] = {
+        {"open=/dev/video0,rw,nb", "0"},
+        {"mbuf", "-1 ENOTTY"}, // no V4L1 request
+        {"fmt=g", "0 4x2 YUYV bytesperline=12 sizeimage=24"},
+        {"fmt=t,MJPG", "0 4x2 YUYV bytesperline=12 sizeimage=24"}, // not offered: the first format instead
+        {"reqbufs=3,2", "-1 EINVAL"},                              // user pointers
+        {"reqbufs=3", "0 count=2"},                                // as buffers= grants
+        {"fmt=s,GREY", "-1 EBUSY"},                                // buffers are allocated
+        {"querybuf=2", "-1 EINVAL"},
+        {"querybuf=1", "0 length=4096 offset=4096 flags=0x2000"},
+        {"querybuf=0", "0 length=4096 offset=0 flags=0x2000"},
+        {"mapbuf=0,100", "-1 EINVAL"}, // not a buffer's offset
+        {"mapbuf=0", "0"},
+        {"qbuf=0", "0"},
+        {"qbuf=0", "-1 EINVAL"}, // queued already
+        {"dqbuf", "-1 EINVAL"},  // not streaming
+        {"wait=0", "1 revents=0x8"},
+        {"streamon", "0"},
+        {"dqbuf", "-1 EAGAIN"},         // the first frame is 40 ms away
+        {"wait=1000", "1 revents=0x1"}, // and the wait takes them
+        {"dqbuf", "0 index=0 sequence=0 bytesused=24 flags=0x2001 time=946684800.040000"},
+        {"pixels=0,24", " 01 80 02 80 03 80 04 80 00 00 00 00 05 80 06 80 07 80 08 80 00 00 00 00"},
+        {"qbuf=0", "0"},
+        {"usleep=100000", "0"}, // frames at 0.08 s into buffer 0 and at 0.12 s nowhere
+        {"qbuf=1", "0"},
+        {"dqbuf", "0 index=0 sequence=1 bytesused=24 flags=0x2001 time=946684800.080000"},
+        {"wait=1000", "1 revents=0x1"},
+        {"dqbuf", "0 index=1 sequence=3 bytesused=24 flags=0x2000 time=946684800.160000"},
+        {"qbuf=1", "0"},
+        {"reqbufs=0", "-1 EBUSY"}, // buffer 0 is mapped
+        {"streamoff", "0"},
+        {"querybuf=1", "0 length=4096 offset=4096 flags=0x2000"}, // neither queued nor done
+        {"unmapbuf=0", "0"},
+        {"reqbufs=0", "0 count=0"},
+        {"close", "0"},
+    };
+    std::vector<std::string> words;
+    std::string expected;
+    for (const Step &s : steps) {
+        words.push_back(s.word);
+        expected += s.word + std::string(s.answer[0] == ' ' ? "" : " ") + s.answer + "\n";
+    }
+    auto r = box.probe("capture /dev/video0 4x2 v4l2 formats=YUYV,GREY stride=12 buffers=2\nclock virtual\n"
+                       "poll 4:3 frame=a.pgm times=9\n",
+                       words);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    EXPECT_NE(
+        box.trace().find(" VIDIOC_DQBUF /dev/video0 type=1 memory=1 -> 0 index=1 sequence=3 bytesused=24 (a.pgm)\n"),
+        std::string::npos);
+}
+
 TEST(Devsim, PollBeginsWithFrontendAndStepsRepeatUntilUsedUp)
 {
     ProbeBox box;
