@@ -10,9 +10,14 @@ removed at the end. --quick shrinks the filter inputs tenfold (for trying the
 script out; the recorded figures come from a full run). --markdown also
 writes the table and a description of the machine to FILE. --only runs some
 of the parts: letterbox, detector, ac3-trim, babconv, mov-streamable, wss-signal,
-inspect.
-Needs python3, valgrind, ffmpeg (the movie peer and its input), cat and cp.
+inspect, robust.
+Needs python3, valgrind, ffmpeg (the movie peer and its input), cat and cp;
+the labelled corpus (robust, and the detector's noisy frame) is made once into
+BUILD_DIR/corpus by bench/make-corpus.py, which needs Debian's python3 with
+numpy and PIL, fonts-dejavu-core and the wallpaper packages it names.
 """
+import hashlib
+import io
 import json
 import os
 import platform
@@ -26,21 +31,27 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+import corpus_score  # noqa: E402
+
 FRAMES = ["4:3", "14:9", "16:9-logo", "2.39:1", "black"]
 
 rows = []      # dicts: work, ours, peer, peer_value, unit, ratio, goal, met
 missing = []   # what could not be measured, and why
+details = []   # blocks of text printed after the table
 
 
 def note(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def add_row(work, ours, peer, peer_value, unit, goal=None, check=None, ratio=None):
-    if ratio is None and ours is not None and peer_value:
+def add_row(work, ours, peer, peer_value, unit, goal=None, check=None, ratio=None, met=None):
+    """ours may be a word ("not built") instead of a figure; met may be given
+    where the goal is on ours alone and the ratio may not exist."""
+    numeric = isinstance(ours, (int, float))
+    if ratio is None and numeric and peer_value:
         ratio = ours / peer_value
-    met = None
-    if check is not None and ratio is not None:
+    if met is None and check is not None and ratio is not None:
         met = check(ratio, ours)
     rows.append(dict(work=work, ours=ours, peer=peer, peer_value=peer_value, unit=unit,
                      ratio=ratio, goal=goal or "", met=met))
@@ -164,34 +175,137 @@ def write_pgm(build, frame, path):
 
 # --- the detector's poll loop under devsim ----------------------------------
 
+def poll_cpu(devsim, detect, options, scenario, work, polls):
+    """CPU microseconds a poll of aspect-detect under devsim, and its lines."""
+    scn = os.path.join(work, "box.scn")
+    with open(scn, "w") as f:
+        f.write(scenario)
+    out = os.path.join(work, "detect.out")
+    with open(out, "w") as f:
+        cpu, _ = child_cpu([devsim, scn, "--", detect] + options, stdout=f, stderr=subprocess.DEVNULL)
+    with open(out) as f:
+        return cpu / polls * 1e6, f.read().split()
+
+
 def detector(build, work, med, polls):
     devsim = os.path.join(build, "bin", "devsim")
     detect = os.path.join(build, "bin", "aspect-detect")
     if not (os.access(devsim, os.X_OK) and os.access(detect, os.X_OK)):
         missing.append("detector rows: devsim or aspect-detect not built")
         return
-    pgm = os.path.join(work, "wide.pgm")
-    write_pgm(build, "16:9-logo", pgm)
+    write_pgm(build, "16:9-logo", os.path.join(work, "wide.pgm"))
     head = "clock virtual\ndecoder /dev/dvb/adapter0/video0\ncapture /dev/video0 720x576\n"
     cases = [
-        ("every poll grabs the 16:9 frame", "poll 4:3 frame=wide.pgm times=%d\n" % polls),
-        ("frame delivered once, then unchanged", "poll 4:3 frame=wide.pgm\npoll 4:3 times=%d\n" % (polls - 1)),
+        ("every poll grabs the 16:9 frame", "poll 4:3 frame=wide.pgm times=%d\n" % polls, "L16:9"),
+        ("frame delivered once, then unchanged", "poll 4:3 frame=wide.pgm\npoll 4:3 times=%d\n" % (polls - 1),
+         "L16:9"),
     ]
-    t_measure = med.get("ours/16:9-logo")
-    for name, steps in cases:
-        scn = os.path.join(work, "box.scn")
-        with open(scn, "w") as f:
-            f.write(head + steps)
-        note("detector: %d polls under devsim's virtual clock (%s)" % (polls, name))
-        out = os.path.join(work, "detect.out")
-        with open(out, "w") as f:
-            cpu, _ = child_cpu([devsim, scn, "--", detect], stdout=f, stderr=subprocess.DEVNULL)
-        with open(out) as f:
-            lines = f.read().split()
-        if lines != ["L16:9"]:
-            raise RuntimeError("aspect-detect printed %r, expected one L16:9" % lines[:5])
-        add_row("aspect-detect poll (CPU), %s" % name, cpu / polls * 1e6,
-                "the measurement alone", t_measure, "us")
+    # Today's mode may take the noisy frame for anything: it must print one line.
+    if corpus_frame(build, "subtitled-16x9", "uniform16", os.path.join(work, "noisy.pgm")):
+        cases.append(("every poll grabs a subtitled 16:9 corpus frame, noise +-16",
+                      "poll 4:3 frame=noisy.pgm times=%d\n" % polls, None))
+    modes = [("", [])]
+    if corpus_score.has_option(detect, "--robust"):
+        modes.append(("--robust ", ["--robust"]))
+    today = {}
+    for mode, options in modes:
+        for name, steps, expect in cases:
+            note("detector: %d polls under devsim's virtual clock (%s%s)" % (polls, mode, name))
+            t, lines = poll_cpu(devsim, detect, options, head + steps, work, polls)
+            if len(lines) != 1 or (expect and (options or "noise" not in name) and lines != [expect]):
+                raise RuntimeError("aspect-detect %sprinted %r, expected one %s" % (mode, lines[:5], expect or "line"))
+            work_name = "aspect-detect %spoll (CPU), %s" % (mode, name)
+            if options:
+                add_row(work_name, t, "today's mode", today[name], "us", "< 150 us", lambda r, o: o < 150)
+            else:
+                today[name] = t
+                add_row(work_name, t, "the measurement alone",
+                        med.get("ours/16:9-logo") if expect else None, "us")
+
+
+# --- the labelled corpus: today's mode and --robust -------------------------
+
+corpus_made = {}   # build folder: the corpus folder, or None where it could not be made
+
+
+def ensure_corpus(build):
+    """The labelled corpus in BUILD/corpus, made (once, about a minute) where
+    it is missing or an older generator made it; None if it cannot be made."""
+    if build in corpus_made:
+        return corpus_made[build]
+    corpus = os.path.join(build, "corpus")
+    generator = os.path.join(ROOT, "bench", "make-corpus.py")
+    with open(generator, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    try:
+        with open(os.path.join(corpus, "corpus.json")) as f:
+            fresh = json.load(f).get("generator") == digest
+    except (OSError, ValueError):
+        fresh = False
+    corpus_made[build] = corpus
+    if not fresh:
+        # Debian's interpreter: numpy and PIL come as Debian packages.
+        python = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
+        note("corpus: making the labelled corpus in %s" % corpus)
+        t0 = time.perf_counter()
+        if subprocess.run([python, generator, corpus]).returncode != 0:
+            missing.append("corpus rows: bench/make-corpus.py failed (scripts/install-deps bench)")
+            corpus_made[build] = None
+        else:
+            note("corpus: made in %.0f s" % (time.perf_counter() - t0))
+    return corpus_made[build]
+
+
+def corpus_frame(build, name, variant, path):
+    """Writes the corpus's example frame `name` of a noise variant to path as
+    a PGM; False without a corpus."""
+    corpus = ensure_corpus(build)
+    if not corpus:
+        return False
+    with open(os.path.join(corpus, "corpus.json")) as f:
+        frame = json.load(f)["examples"][name][0]
+    with open(os.path.join(corpus, "noise-%s.pgm" % variant), "rb") as f:
+        header = f.readline() + f.readline() + f.readline()
+        width, height = map(int, header.split()[1:3])
+        size = len(header) + width * height
+        f.seek((frame - 1) * size)
+        data = f.read(size)
+    with open(path, "wb") as f:
+        f.write(data)
+    return True
+
+
+def robust(build):
+    inspect = os.path.join(build, "bin", "aspect-inspect")
+    if not os.access(inspect, os.X_OK):
+        missing.append("corpus rows: aspect-inspect not built (libcairo2-dev)")
+        return
+    corpus = ensure_corpus(build)
+    if not corpus:
+        return
+    with open(os.path.join(corpus, "corpus.json")) as f:
+        manifest = json.load(f)
+    results = []
+    for mode, options in corpus_score.modes(inspect):
+        note("corpus: aspect-inspect --labels %s" % (" ".join(options) or "(today's mode)"))
+        results.append((mode, corpus_score.score_mode(corpus, inspect, options)))
+    today = results[0][1][0]
+    robust_score = results[1][1][0] if len(results) > 1 else None
+    name = "labelled corpus, %d frames (%d noise levels), -e %d" % (
+        manifest["frames"] * len(manifest["variants"]), len(manifest["variants"]), corpus_score.DELAY)
+    goal = "robust: no wrong switch, >=99% right outside the delay"
+    met = None
+    if robust_score:
+        met = robust_score.wrong_switches == 0 and robust_score.outside_share() >= 99.0
+    pick = lambda f: f(robust_score) if robust_score else "not built"
+    add_row(name + ": frames right", pick(corpus_score.Score.share), "today's mode", today.share(), "%")
+    add_row(name + ": right outside the delay", pick(corpus_score.Score.outside_share), "today's mode",
+            today.outside_share(), "%", goal, met=met)
+    add_row(name + ": wrong switches", pick(lambda r: r.wrong_switches), "today's mode", today.wrong_switches,
+            "switches", goal, met=met)
+    text = io.StringIO()
+    corpus_score.report(results, text)
+    details.append("Scores on the labelled corpus (bench/corpus_score.py %s):\n\n%s" % (corpus, text.getvalue()))
 
 
 # --- filters ---------------------------------------------------------------
@@ -459,6 +573,12 @@ def inspect_tune(build, work, frames):
 def fmt(v, unit):
     if v is None:
         return "-"
+    if isinstance(v, str):
+        return v
+    if unit == "%":
+        return "%.1f%%" % v
+    if unit == "switches":
+        return "%d" % v
     if unit == "instr":
         return "{:,.0f}".format(v)
     if unit == "us":
@@ -491,6 +611,9 @@ def print_table(head, body):
         print(line(b))
     for m in missing:
         print("not measured: " + m)
+    for d in details:
+        print()
+        print(d, end="")
 
 
 def machine():
@@ -520,6 +643,9 @@ def markdown(head, body, desc):
     for m in missing:
         out.append("")
         out.append("Not measured: " + m)
+    for d in details:
+        title, text = d.split("\n", 1)
+        out += ["", title, "", "```", text.strip("\n"), "```"]
     return "\n".join(out) + "\n"
 
 
@@ -550,6 +676,8 @@ def main():
             wss_signal(build, tmp, 100000 // scale)
         if want("inspect"):
             inspect_tune(build, tmp, 2000 // scale)
+        if want("robust"):
+            robust(build)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     head, body = table()
