@@ -1,6 +1,7 @@
 # make bench: install the benchmark-only packages, build the benchmarks and
 # the programs they run in a build folder of their own, run them all and print
-# one table (a few minutes; inputs go to a temporary folder and are removed).
+# one table (a few minutes; inputs go to a temporary folder and are removed,
+# but the labelled corpus is made once into $(BENCH_BUILD)/corpus and kept).
 # Never part of make check. The table with the machine's description is also
 # written to $(BENCH_BUILD)/RESULTS.md; bench/RESULTS.md holds the recorded one.
 BENCH_BUILD ?= build-bench
