@@ -473,3 +473,107 @@ TEST(AspectDetect, DevicePathsAreComposedFromTheOptionsWithoutASeparator)
     EXPECT_EQ(calls[1], "open /dev/dvb/adapter1//frontend0 O_RDONLY|O_NONBLOCK -> fd");
     EXPECT_EQ(calls[2], "open /dev/video1 O_RDWR -> fd");
 }
+
+// ---- a Video4Linux 2 capture device ----------------------------------------
+
+namespace {
+
+// The devices with the capture line's words after its size.
+std::string v4l2_devices(const std::string &words)
+{
+    std::string s = devices;
+    s.replace(s.find("720x576"), 7, "720x576 v4l2 " + words);
+    return s;
+}
+
+// Frames with bars of 0, 72 and 41 rows.
+struct V4l2Detector : Detector {
+    V4l2Detector()
+    {
+        frame("full.pgm", 0, 0);
+        frame("l16_9.pgm", 72, 72);
+        frame("l14_9.pgm", 41, 41);
+    }
+};
+
+} // namespace
+
+TEST(AspectDetect, V4l2DeviceInEveryRawFormatPrintsWhatAV4l1DevicePrints)
+{
+    const std::string polls = "poll 4:3 frame=full.pgm times=2\npoll 4:3 frame=l16_9.pgm\npoll 16:9 times=2\n"
+                              "poll 4:3 frame=l14_9.pgm times=2\npoll 4:3 nolock\npoll 4:3 frame=full.pgm\n";
+    V4l2Detector box;
+    RunResult v4l1 = box.run(devices + polls, {"-e", "0", "-a"});
+    ASSERT_EQ(v4l1.out, "141 4:3\n141 4:3\n177 L16:9\n16:9\n155 L14:9\n155 L14:9\n155 L14:9\n141 4:3\n");
+    struct Format {
+        const char *name;
+        int row; // the least bytes of a row
+    };
+    for (Format f : {Format{"GREY", 720},
+                     {"YUYV", 1440},
+                     {"UYVY", 1440},
+                     {"YU12", 720},
+                     {"YV12", 720},
+                     {"NV12", 720},
+                     {"NV21", 720}}) {
+        for (int padding : {0, 64}) {
+            // Listed behind a format the detector cannot use, so that it has to choose.
+            std::string words = "formats=MJPG," + std::string(f.name) + " stride=" + std::to_string(f.row + padding);
+            RunResult r = box.run(v4l2_devices(words) + polls, {"-e", "0", "-a"});
+            EXPECT_EQ(r.out, v4l1.out) << words;
+            EXPECT_EQ(r.err, v4l1.err) << words;
+            EXPECT_EQ(box.calls().back(), "exit still open: none") << words;
+        }
+    }
+}
+
+TEST(AspectDetect, V4l2PollMeasuresItsOwnPictureNotOneTheDriverKeptSinceTheLastPoll)
+{
+    // Five frames a poll: more are filled than there are buffers, and the
+    // picture changes at every poll.
+    V4l2Detector box;
+    RunResult r = box.run(v4l2_devices("formats=YUYV")
+                              + "poll 4:3 frame=full.pgm\npoll 4:3 frame=l16_9.pgm\npoll 4:3 frame=l14_9.pgm\n"
+                                "poll 4:3 frame=full.pgm\npoll 4:3 frame=l16_9.pgm\n",
+                          {"-e", "0", "-a", "-p", "0.2"});
+    EXPECT_EQ(r.out, "141 4:3\n177 L16:9\n155 L14:9\n141 4:3\n177 L16:9\n");
+    EXPECT_EQ(r.err, end_of_polls);
+}
+
+TEST(AspectDetect, V4l2DeviceTheDetectorCannotUseIsReportedAndReleased)
+{
+    struct Case {
+        std::string words;
+        std::string error;
+    };
+    for (const Case &c : {
+             Case{"formats=MJPG", "Error: Can't use video device '/dev/video0': none of GREY, YUYV, UYVY, YU12, YV12, "
+                                  "NV12, NV21 is offered (it offers MJPG)\n"},
+             Case{"buffers=1",
+                  "Error: Can't open video buffer on video device '/dev/video0' (Cannot allocate memory)\n"},
+         }) {
+        V4l2Detector box;
+        RunResult r = box.run(v4l2_devices(c.words) + "poll 4:3 frame=full.pgm\n", {});
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(box.calls().back(), "exit still open: none") << c.words;
+    }
+}
+
+TEST(AspectDetect, NoDecoderOpensNoDecoderAndGrabsInEveryPollUntilTheStepsEnd)
+{
+    // The steps' formats are not asked: a wide step is measured like any other.
+    V4l2Detector box;
+    RunResult r = box.run(v4l2_devices("formats=UYVY")
+                              + "poll 4:3 frame=full.pgm times=2\npoll 16:9 frame=l16_9.pgm\npoll 4:3 times=2\n",
+                          {"--no-decoder", "-e", "0", "-a"});
+    EXPECT_EQ(r.out, "141 4:3\n141 4:3\n177 L16:9\n177 L16:9\n177 L16:9\n");
+    EXPECT_EQ(r.err, "Error: Can't grab on video device '/dev/video0' (Input/output error)\n");
+    std::vector<std::string> calls = box.calls();
+    EXPECT_EQ(calls[0], "open /dev/video0 O_RDWR -> fd");
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string &l) { return l.find("/dev/dvb/") != std::string::npos; }),
+              0);
+    EXPECT_EQ(calls.back(), "exit still open: none");
+}

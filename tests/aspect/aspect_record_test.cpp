@@ -85,6 +85,31 @@ TEST(AspectRecord, RecordingReplaysToWhatTheDetectorPrinted)
     EXPECT_EQ(replayed.err, detected.err);
 }
 
+TEST(AspectRecord, RecordingOfAV4l2DeviceReplaysOnEitherKindOfDevice)
+{
+    std::string v4l2_broadcast = broadcast;
+    v4l2_broadcast.replace(v4l2_broadcast.find("720x576"), 7, "720x576 v4l2 formats=NV21,YUYV stride=1472");
+    BroadcastBox box(v4l2_broadcast);
+    RunResult detected = box.run("aspect-detect", {"-f", "-e", "0", "-a"});
+    ASSERT_NE(detected.out, "");
+
+    RunResult r = box.run("aspect-record", {"-f", "-n", "13", "rec"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The recording names a V4L1 device; the same polls on a V4L2 device in another format.
+    std::string recorded = box.read("rec/scenario.scn");
+    EXPECT_EQ(recorded, "# aspect-record: 13 polls every 0.08 s\n" + recorded_devices + recorded_polls);
+    EXPECT_TRUE(box.read("rec/frame-00002.pgm") == box.read("l16_9.pgm")) << "the luma of padded NV21 rows";
+    std::string as_v4l2 = recorded;
+    as_v4l2.replace(as_v4l2.find("720x576"), 7, "720x576 v4l2 formats=YU12");
+    box.file("rec/v4l2.scn", as_v4l2);
+    for (const char *scenario : {"rec/scenario.scn", "rec/v4l2.scn"}) {
+        RunResult replayed = run_program(
+            {bin_path("devsim"), box.path(scenario), "--", bin_path("aspect-detect"), "-f", "-e", "0", "-a"});
+        EXPECT_EQ(replayed.out, detected.out) << scenario;
+        EXPECT_EQ(replayed.err, detected.err) << scenario;
+    }
+}
+
 TEST(AspectRecord, MakesTheDetectorsCallsAtItsTimesAndKeepsWhatCameBeforeADeviceError)
 {
     BroadcastBox box;
