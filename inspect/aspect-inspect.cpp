@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <unistd.h>
 
 #include "aspect_class.h"
 #include "extern.h"
@@ -34,8 +35,9 @@ static void usage(FILE *out)
     fprintf(out,
             "Usage: %s [-b HEX] [-t HEX] [-l PERCENT] [-s PERCENT] [-e POLLS] [-a] [-f] [-o]\n"
             "                      [--robust] [--plot FILE] [--labels FILE [--tune]] [INPUT ...]\n"
-            "INPUT: a devsim scenario (*.scn), or binary PGM files (several images one\n"
-            "after the other); '-' or none: a PGM stream on standard input. One frame a poll.\n"
+            "INPUT: a devsim scenario (*.scn), a folder aspect-record wrote, or binary PGM\n"
+            "files (several images one after the other); '-' or none: a PGM stream on\n"
+            "standard input. One frame a poll.\n"
             "Options mean what they mean for aspect-detect, with its defaults.\n"
             "  --plot FILE    draw the run into FILE (.png or .svg)\n"
             "  --labels FILE  lines first,last,class: score the frames against them\n"
@@ -44,18 +46,18 @@ static void usage(FILE *out)
             progname);
 }
 
-// "progname: message" on standard error, then exit with status: 1 for bad
-// input, 2 (after the usage text) for a bad command line.
+// "progname: message" on one line of standard error, then exit with status:
+// 1 for bad input, 2 for a bad command line (with where to find help).
 void fail(int status, const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
     fprintf(stderr, "%s: ", progname);
     vfprintf(stderr, format, ap);
-    fputc('\n', stderr);
     va_end(ap);
     if (status == 2)
-        usage(stderr);
+        fprintf(stderr, ". Try '%s --help'", progname);
+    fputc('\n', stderr);
     exit(status);
 }
 
@@ -93,8 +95,8 @@ static void read_options(Settings &settings, int argc, char *argv[])
         unsigned int number;
         switch (c) {
         case 'b':
-            if (!read_hex(optarg, &number))
-                fail(2, "bad -b value '%s' (hexadecimal grey level)", optarg);
+            if (!read_hex(optarg, &number) || number > 0xff)
+                fail(2, "bad -b value '%s' (hexadecimal grey level, 0 to ff)", optarg);
             settings.letterbox.black = uint8_t(number);
             settings.band_given = true;
             break;
@@ -141,6 +143,7 @@ static void read_options(Settings &settings, int argc, char *argv[])
             break;
         case 'R':
             settings.letterbox.robust = true;
+            settings.band_given = true;
             break;
         case 'T':
             settings.tune = true;
@@ -158,26 +161,46 @@ static void read_options(Settings &settings, int argc, char *argv[])
         fail(2, "%s needs --labels", "--tune");
 }
 
+// The INPUT words; none is standard input.
+static void read_input_names(Settings &settings, int argc, char *argv[])
+{
+    for (int i = optind; i < argc; i++)
+        settings.inputs.push_back(argv[i]);
+    if (settings.inputs.empty())
+        settings.inputs.push_back("-");
+    // Frames are never typed: a terminal would only be waited on.
+    for (const char *input : settings.inputs)
+        if (strcmp(input, "-") == 0 && isatty(STDIN_FILENO))
+            fail(2, "standard input is a terminal; give INPUT files or pipe frames in");
+}
+
+// --tune: the best settings, then a second pass over the frames with them
+// (and with the defaults, when other settings were given) for their scores.
+static void advise(Run &run)
+{
+    find_advice(run);
+    run.others.resize(run.settings.band_given ? 2 : 1);
+    start_replay(run, run.others[0], run.advice.letterbox);
+    if (run.settings.band_given)
+        start_replay(run, run.others[1], LetterboxSettings{});
+    read_inputs(run);
+}
+
 int main(int argc, char *argv[])
 {
     Run run;
     const Settings &settings = run.settings;
     read_options(run.settings, argc, argv);
-    if (!set_up_output_state(run.state, set_up_class_table(settings.over_16_9_output), settings.delay))
-        fail(1, "can't hold the history of a delay of %u polls (%s)", settings.delay, strerror(errno));
+    read_input_names(run.settings, argc, argv);
+    start_replay(run, run.given, settings.letterbox);
     if (settings.labels)
         read_labels(run, settings.labels);
     if (settings.tune)
         set_up_tuning(run.tuning);
-    run.caught.stream = open_memstream(&run.caught.text, &run.caught.size);
-    if (!run.caught.stream)
-        fail(1, "can't set up the output buffer (%s)", strerror(errno));
-
-    if (optind == argc)
-        read_input(run, "-");
-    for (int i = optind; i < argc; i++)
-        read_input(run, argv[i]);
+    read_inputs(run);
     check_labels(run);
+    if (settings.tune)
+        advise(run);
 
     // Everything is known to be sound before anything is written.
     std::string out = settings.tune ? tune_report(run) : table_text(run);
@@ -186,7 +209,9 @@ int main(int argc, char *argv[])
     fwrite(out.data(), 1, out.size(), stdout);
     if (fclose(stdout) != 0)
         fail(1, "can't write standard output (%s)", strerror(errno));
-    if (settings.labels && !settings.tune)
+    if (settings.tune)
+        report_advice(run);
+    else if (settings.labels)
         report_labels(run);
     return 0;
 }

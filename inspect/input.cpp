@@ -1,10 +1,14 @@
 // Reading input: binary PGM files and streams, and devsim scenarios played as
-// devsim plays them to the detector. Each frame is one poll.
+// devsim plays them to the detector, also as the folder aspect-record writes.
+// Each frame is one poll.
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
 
 #include "extern.h"
 #include "video_format.h"
@@ -38,6 +42,19 @@ static int next_stream_byte(void *f)
 {
     int c = getc(static_cast<FILE *>(f));
     return c == EOF ? -1 : c;
+}
+
+// Whitespace after the last image, such as a newline a tool added, is no
+// frame. A read error is left for the header reader to report.
+static bool only_space_left(FILE *f)
+{
+    int c;
+    while ((c = getc(f)) != EOF && isspace(c))
+        ;
+    if (c == EOF)
+        return !ferror(f);
+    ungetc(c, f);
+    return false;
 }
 
 // Reads the header of the next image; false at the end of the input.
@@ -76,7 +93,7 @@ static void read_pgm_stream(Run &run, FILE *f, const char *name)
     for (;;) {
         long long frame = (long long)run.polls.size() + 1;
         int w, h;
-        if (!read_frame_header(f, name, frame, &w, &h))
+        if ((images > 0 && only_space_left(f)) || !read_frame_header(f, name, frame, &w, &h))
             break;
         char where[64];
         snprintf(where, sizeof where, "frame %lld", frame);
@@ -122,7 +139,12 @@ static void read_scenario(Run &run, const char *path)
         fail(1, "%s: the capture buffer is smaller than a frame; aspect-detect would not start", where.c_str());
     set_frame_size(run, camera.width, camera.height, where);
     Buffer &buffer = run.buffer;
+    long long polls = run.others.empty() ? (long long)run.polls.size() : (long long)run.replayed;
     for (const PollStep &st : sc.steps) {
+        if (st.times > most_polls - polls)
+            fail(1, "%s:%d: times=%lld makes more than %lld polls; cut the recording or its times= counts", path,
+                 st.line, st.times, most_polls);
+        polls += st.times;
         bool wide = is_wide_format(st.video_format);
         for (long long n = 0; n < st.times; n++) {
             if (n == 0 && !wide && !st.frame.empty() && (st.lock || !run.settings.frontend_lock_test)) {
@@ -138,14 +160,45 @@ static void read_scenario(Run &run, const char *path)
     }
 }
 
-// One INPUT of the command line: '-' is standard input, *.scn a scenario,
-// anything else a PGM file.
-void read_input(Run &run, const char *input)
+// Standard input, kept in a temporary file when --tune reads the frames
+// twice.
+static FILE *standard_input(Run &run)
+{
+    if (!run.settings.tune)
+        return stdin;
+    if (!run.spool) {
+        run.spool = tmpfile();
+        if (!run.spool)
+            fail(1, "can't keep standard input for a second pass (%s)", strerror(errno));
+        char block[65536];
+        size_t n;
+        while ((n = fread(block, 1, sizeof block, stdin)) > 0)
+            if (fwrite(block, 1, n, run.spool) != n)
+                fail(1, "can't keep standard input for a second pass (%s)", strerror(errno));
+        if (ferror(stdin))
+            fail(1, "standard input: can't read (%s)", strerror(errno));
+    }
+    if (fflush(run.spool) != 0 || fseeko(run.spool, 0, SEEK_SET) != 0)
+        fail(1, "can't keep standard input for a second pass (%s)", strerror(errno));
+    return run.spool;
+}
+
+static bool is_folder(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// One INPUT of the command line: '-' is standard input, *.scn a scenario, a
+// folder a recording with its scenario.scn, anything else a PGM file.
+static void read_input(Run &run, const char *input)
 {
     if (strcmp(input, "-") == 0) {
-        read_pgm_stream(run, stdin, "standard input");
+        read_pgm_stream(run, standard_input(run), "standard input");
     } else if (ends_with(input, ".scn")) {
         read_scenario(run, input);
+    } else if (is_folder(input)) {
+        read_scenario(run, (std::string(input) + "/scenario.scn").c_str());
     } else {
         FILE *f = fopen(input, "rb");
         if (!f)
@@ -153,4 +206,16 @@ void read_input(Run &run, const char *input)
         read_pgm_stream(run, f, input);
         fclose(f);
     }
+}
+
+// Every INPUT in order. A second pass starts from the black buffer a
+// capture device holds before its first frame, as the first did.
+void read_inputs(Run &run)
+{
+    if (!run.others.empty()) {
+        std::fill(run.buffer.pixels.begin(), run.buffer.pixels.end(), 0);
+        run.buffer.version++;
+    }
+    for (const char *input : run.settings.inputs)
+        read_input(run, input);
 }

@@ -1,5 +1,4 @@
-// Class words, the labels file (which frames show which class) and the score
-// of the frames against it.
+// Class words and the labels file: which frames show which class.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +20,12 @@ int class_of_word(const std::string &word)
     return word == wide_word ? wide_class : -1;
 }
 
+// The class a line of the detector names: its last word.
+int class_of_line(const std::string &line)
+{
+    return class_of_word(line.substr(line.rfind(' ') + 1));
+}
+
 const char *word_of_class(int k)
 {
     return k == wide_class ? wide_word : k >= 0 && k < 4 ? words.entries[k].word : "";
@@ -39,12 +44,14 @@ void read_labels(Run &run, const char *path)
         if (!strchr(text, '\n') && !feof(f))
             fail(1, "%s:%d: line too long", path, line);
         text[strcspn(text, "\r\n")] = '\0';
-        if (text[0] == '\0' || text[0] == '#' || (line == 1 && strcmp(text, "first,last,class") == 0))
+        const char *start = text + strspn(text, " \t");
+        if (start[0] == '\0' || start[0] == '#' || (line == 1 && strcmp(text, "first,last,class") == 0))
             continue;
         long long first, last;
         char word[32];
         int used = 0;
-        if (sscanf(text, "%lld,%lld,%31[^,]%n", &first, &last, word, &used) != 3 || text[used] != '\0')
+        // Blanks around the fields are allowed, as a hand-made file has them.
+        if (sscanf(start, "%lld , %lld , %31[^, \t] %n", &first, &last, word, &used) != 3 || start[used] != '\0')
             fail(1, "%s:%d: expected first,last,class", path, line);
         int k = class_of_word(word);
         if (k < 0)
@@ -56,6 +63,9 @@ void read_labels(Run &run, const char *path)
     if (ferror(f))
         fail(1, "can't read labels '%s' (%s)", path, strerror(errno));
     fclose(f);
+    // Scoring against nothing is a mistake, with --tune or without.
+    if (labels.empty())
+        fail(1, "%s: no frame is labelled", path);
     std::sort(labels.begin(), labels.end(), [](const Label &a, const Label &b) { return a.first < b.first; });
     for (size_t i = 1; i < labels.size(); i++)
         if (labels[i].first <= labels[i - 1].last)
@@ -82,34 +92,4 @@ void check_labels(const Run &run)
         if (l.last > frames)
             fail(1, "%s:%d: frames %lld to %lld, but there are %lld frames", run.settings.labels, l.line, l.first,
                  l.last, frames);
-}
-
-// The share of labelled frames classified right, and runs of the others.
-void report_labels(const Run &run)
-{
-    const std::vector<Poll> &polls = run.polls;
-    long long labelled = 0, right = 0;
-    for (const Poll &p : polls)
-        if (p.truth >= 0) {
-            labelled++;
-            right += p.class_index == p.truth;
-        }
-    fprintf(stderr, "%s: %lld of %lld labelled frames classified right (%.1f%%)\n", progname, right, labelled,
-            labelled ? 100.0 * right / labelled : 0.0);
-    for (size_t i = 0; i < polls.size();) {
-        const Poll &p = polls[i];
-        size_t j = i + 1;
-        if (p.truth < 0 || p.class_index == p.truth) {
-            i = j;
-            continue;
-        }
-        while (j < polls.size() && polls[j].truth == p.truth && polls[j].class_index == p.class_index)
-            j++;
-        const char *got = p.class_index < 0 ? "no measurement" : word_of_class(p.class_index);
-        if (j - i > 1)
-            fprintf(stderr, "%s: frames %zu-%zu: %s, labelled %s\n", progname, i + 1, j, got, word_of_class(p.truth));
-        else
-            fprintf(stderr, "%s: frame %zu: %s, labelled %s\n", progname, i + 1, got, word_of_class(p.truth));
-        i = j;
-    }
 }

@@ -6,8 +6,8 @@
 std::string settings_text(const LetterboxSettings &s)
 {
     char text[96];
-    snprintf(text, sizeof text, "-b %x -t %x -l %g -s %g", s.black, unsigned(s.pan_tone_tolerance),
-             double(s.logo_width) * 100, double(s.overscan) * 100);
+    snprintf(text, sizeof text, "-b %x -t %x -l %g -s %g%s", s.black, unsigned(s.pan_tone_tolerance),
+             double(s.logo_width) * 100, double(s.overscan) * 100, s.robust ? " --robust" : "");
     return text;
 }
 
