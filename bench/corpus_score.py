@@ -99,22 +99,26 @@ def has_option(program, option):
 
 
 def score_mode(corpus, inspect, options, delay=DELAY):
-    """Scores of one mode: total, per variant, per scene group."""
+    """Scores of one mode: "all" (every variant), "noise" (a Score per
+    variant), "scene" (per scene group over every variant) and "clean" (per
+    scene group in the capture without noise)."""
     with open(os.path.join(corpus, "corpus.json")) as f:
         manifest = json.load(f)
     scenes = read_scenes(corpus)
     labels = os.path.join(corpus, "corpus.labels")
-    total, variants, groups = Score(), {}, {}
+    result = {"all": Score(), "noise": {}, "scene": {}, "clean": {}}
     for v in manifest["variants"]:
         table = subprocess.run([inspect, "-e", str(delay), "--labels", labels] + options
                                + [os.path.join(corpus, v["file"])],
                                check=True, capture_output=True, text=True).stdout
-        s, g = score_frames(read_rows(table), delay, lambda i: scenes[i])
-        total.add(s)
-        variants[v["name"]] = s
-        for name, gs in g.items():
-            groups.setdefault(name, Score()).add(gs)
-    return total, variants, groups
+        s, groups = score_frames(read_rows(table), delay, lambda i: scenes[i])
+        result["all"].add(s)
+        result["noise"][v["name"]] = s
+        for name, g in groups.items():
+            result["scene"].setdefault(name, Score()).add(g)
+        if v["noise"] == "none":
+            result["clean"] = groups
+    return result
 
 
 def modes(inspect):
@@ -123,22 +127,33 @@ def modes(inspect):
 
 
 def report(results, out=sys.stdout):
-    """Prints the scores of each mode side by side: by noise variant, then by
-    kind of scene, each with the total."""
+    """Prints the scores of each mode side by side: by noise variant, by kind
+    of scene over every variant and in the capture without noise."""
     cols = "  %7s %8s %6s" % ("right", "outside", "wrong")
-    for title, pick in (("noise", lambda r: r[1]), ("scene", lambda r: r[2])):
+    for title, part in (("noise", "noise"), ("scene", "scene"), ("scene, no noise", "clean")):
+        first = results[0][1][part]
         print("%-18s %6s" % ("", "") + "".join("  %-23s" % m for m, _ in results), file=out)
         print("%-18s %6s" % (title, "frames") + cols * len(results), file=out)
-        for key in list(pick(results[0][1])) + ["all"]:
+        for key in sorted(first, key=lambda k: (not k.startswith("shape "), k)) + ["all"]:
             line = ""
             for _, r in results:
-                sc = r[0] if key == "all" else pick(r)[key]
+                sc = r[part].get(key) if key != "all" else total_of(r[part])
                 line += "  %6.1f%% %7.1f%% %6d" % (sc.share(), sc.outside_share(), sc.wrong_switches)
-            frames = (results[0][1][0] if key == "all" else pick(results[0][1])[key]).frames
+            frames = (first[key] if key != "all" else total_of(first)).frames
             print("%-18s %6d" % (key, frames) + line, file=out)
         print(file=out)
     print("right: frames whose class in force is the truth; outside: the same outside the delay after a change "
           "of the truth; wrong: wrong switches", file=out)
+
+
+def total_of(groups):
+    """The total over groups: the variants, or the shapes (a frame has one
+    shape, but a scene may show several kinds)."""
+    shapes = [s for name, s in groups.items() if name.startswith("shape ")]
+    total = Score()
+    for s in shapes or groups.values():
+        total.add(s)
+    return total
 
 
 def main():

@@ -290,8 +290,8 @@ def robust(build):
     for mode, options in corpus_score.modes(inspect):
         note("corpus: aspect-inspect --labels %s" % (" ".join(options) or "(today's mode)"))
         results.append((mode, corpus_score.score_mode(corpus, inspect, options)))
-    today = results[0][1][0]
-    robust_score = results[1][1][0] if len(results) > 1 else None
+    today = results[0][1]["all"]
+    robust_score = results[1][1]["all"] if len(results) > 1 else None
     name = "labelled corpus, %d frames (%d noise levels), -e %d" % (
         manifest["frames"] * len(manifest["variants"]), len(manifest["variants"]), corpus_score.DELAY)
     goal = "robust: no wrong switch, >=99% right outside the delay"
@@ -306,7 +306,8 @@ def robust(build):
             "switches", goal, met=met)
     text = io.StringIO()
     corpus_score.report(results, text)
-    details.append("Scores on the labelled corpus (bench/corpus_score.py %s):\n\n%s" % (corpus, text.getvalue()))
+    details.append("Scores on the labelled corpus (bench/corpus_score.py %s %s):\n\n%s"
+                   % (corpus, inspect, text.getvalue()))
 
 
 # --- filters ---------------------------------------------------------------
