@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Make the grey-scale capture frames of the demo broadcast.
 
-Usage: make-frames.py OUTDIR
+Usage: make-frames.py [--grain LEVELS] OUTDIR
 
 Writes 720x576 PGM (P5) frames as the capture card of the box would deliver
 them: picture content that reaches the frame edges, letterbox bars of a dark
-tone with a few grey levels of noise, a station logo in the top bar of the
+tone with a few grey levels of noise (2 either way; --grain sets how many,
+up to 16, as a worn analogue receiver gives), a station logo in the top bar of the
 films. The frames are the same on every run (fixed random seed).
 Needs only python3.
 """
@@ -21,10 +22,13 @@ HEIGHT_14_9 = 494
 HEIGHT_16_9 = 432
 
 rng = random.Random(20240601)
+# grey levels of noise either way
+GRAIN = 2
 
 
-def clamp(v, lo=2, hi=251):
-    # kept two levels off both ends, so that the noise never wraps
+def clamp(v):
+    # kept off both ends by the noise, so that it never wraps
+    lo, hi = max(2, GRAIN), min(251, 255 - GRAIN)
     return lo if v < lo else hi if v > hi else int(v)
 
 
@@ -108,15 +112,13 @@ def compose(picture, height, logo):
     return frame
 
 
-# noise of a few grey levels: -2..+2 on every pixel
-NOISE = bytes.maketrans(bytes(range(256)), bytes(i % 5 for i in range(256)))
-LEVELS = int.from_bytes(bytes([2]) * (W * H), "big")
-
-
 def add_noise(frame):
-    # the frame is kept in 2..251, so the byte-wise sum never carries
-    noise = rng.randbytes(W * H).translate(NOISE)
-    total = int.from_bytes(frame, "big") + int.from_bytes(noise, "big") - LEVELS
+    # -GRAIN..+GRAIN on every pixel; the frame is kept in GRAIN..255-GRAIN,
+    # so the byte-wise sum never carries
+    table = bytes.maketrans(bytes(range(256)), bytes(i % (2 * GRAIN + 1) for i in range(256)))
+    noise = rng.randbytes(W * H).translate(table)
+    levels = int.from_bytes(bytes([GRAIN]) * (W * H), "big")
+    total = int.from_bytes(frame, "big") + int.from_bytes(noise, "big") - levels
     return total.to_bytes(W * H, "big")
 
 
@@ -136,10 +138,16 @@ def make_scene(outdir, name, background, height, logo, objects, count=4):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.stderr.write("Usage: make-frames.py OUTDIR\n")
+    global GRAIN
+    args = sys.argv[1:]
+    # the bars' tone bounds the noise: it must not wrap below black
+    if len(args) == 3 and args[0] == "--grain" and args[1].isdigit() and int(args[1]) <= BAR_TONE:
+        GRAIN = int(args[1])
+        args = args[2:]
+    if len(args) != 1:
+        sys.stderr.write("Usage: make-frames.py [--grain LEVELS (0 to 16)] OUTDIR\n")
         return 2
-    outdir = sys.argv[1]
+    outdir = args[0]
     os.makedirs(outdir, exist_ok=True)
 
     make_scene(outdir, "studio", studio_background(), H, False,
