@@ -179,7 +179,10 @@ static void copy_luma(V4l2Capture &c, const uint8_t *data)
         const uint8_t *row = data + size_t(y) * c.bytesperline;
         if (c.pixelformat == V4L2_PIX_FMT_YUYV || c.pixelformat == V4L2_PIX_FMT_UYVY) {
             const uint8_t *luma = row + (c.pixelformat == V4L2_PIX_FMT_UYVY);
-            for (int x = 0; x < c.width; x++)
+            // The width in a local: a byte store could change c.width, which
+            // would be read again for every pixel and keep the loop scalar.
+            const int width = c.width;
+            for (int x = 0; x < width; x++)
                 out[x] = luma[2 * x];
         } else {
             // GREY, and the planar formats whose luma plane comes first.
