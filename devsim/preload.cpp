@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,6 +33,18 @@ int move_high(int fd)
         return fd;
     syscall(SYS_close, fd);
     return hi;
+}
+
+// A forked child must not share the parent's copy pipe: it makes its own at
+// its first copy. (Asking for the process id at every copy would cost a
+// system call each time.)
+static void forget_copy_pipe()
+{
+    for (int &fd : sim->copy_pipe) {
+        if (fd >= 0)
+            syscall(SYS_close, fd);
+        fd = -1;
+    }
 }
 
 // The scenario is read at the first call that needs it, not in a constructor:
@@ -67,6 +80,7 @@ bool ensure_init()
             move_high((int)syscall(SYS_openat, AT_FDCWD, tp, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     s->real_start_ns = monotonic_ns();
     sim = s;
+    pthread_atfork(nullptr, nullptr, forget_copy_pipe);
     phase = Phase::playing;
     return true;
 }
@@ -126,14 +140,12 @@ bool injected(const std::string &call, int &err)
 // the kernel would, instead of a crash inside the simulator.
 bool user_copy(void *dst, const void *src, size_t n)
 {
-    pid_t pid = (pid_t)syscall(SYS_getpid);
-    if (sim->copy_pid != pid) { // a forked child must not share the parent's pipe
+    if (sim->copy_pipe[0] < 0) {
         int p[2];
         if (syscall(SYS_pipe2, p, O_CLOEXEC | O_NONBLOCK) != 0)
             return false;
         sim->copy_pipe[0] = move_high(p[0]);
         sim->copy_pipe[1] = move_high(p[1]);
-        sim->copy_pid = pid;
     }
     const char *s = (const char *)src;
     char *d = (char *)dst;

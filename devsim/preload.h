@@ -91,7 +91,6 @@ struct Sim {
     bool segv_installed = false;
     // pipe for copies that must not fault on a bad user pointer
     int copy_pipe[2] = {-1, -1};
-    pid_t copy_pid = 0;
 };
 
 enum class Phase {
