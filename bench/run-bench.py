@@ -222,6 +222,15 @@ def detector(build, work, med, polls):
                 today[name] = t
                 add_row(work_name, t, "the measurement alone",
                         med.get("ours/16:9-logo") if expect else None, "us")
+    # The same polls from a V4L2 device streaming YUYV, beside the V4L1 grey
+    # device: devsim's buffers and poll and the detector's luma gather on top.
+    name, steps, expect = cases[0]
+    note("detector: %d polls under devsim's virtual clock (V4L2 YUYV, %s)" % (polls, name))
+    t, lines = poll_cpu(devsim, detect, [], head.replace("720x576", "720x576 v4l2 formats=YUYV") + steps, work, polls)
+    if lines != [expect]:
+        raise RuntimeError("aspect-detect on V4L2 printed %r, expected one %s" % (lines[:5], expect))
+    add_row("aspect-detect poll (CPU), V4L2 YUYV 720x576, %s" % name, t, "V4L1 GREY, the same polls", today[name],
+            "us", "< 150 us", lambda r, o: o < 150)
 
 
 # --- the labelled corpus: today's mode and --robust -------------------------
