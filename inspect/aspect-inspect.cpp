@@ -213,5 +213,6 @@ int main(int argc, char *argv[])
         report_advice(run);
     else if (settings.labels)
         report_labels(run);
+    end_run(run);
     return 0;
 }

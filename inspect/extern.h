@@ -18,6 +18,7 @@ void read_inputs(Run &run);
 void learn_classes(Run &run);
 void start_replay(const Run &run, Replay &r, const LetterboxSettings &letterbox);
 void take_poll(Run &run, bool wide, bool lock = true);
+void end_run(Run &run);
 
 // labels.cpp: class words and labels.
 int class_of_word(const std::string &word);

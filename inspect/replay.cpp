@@ -1,6 +1,7 @@
 // One poll through the detector's own code: the measurement, the
 // classification and the output step, without its devices.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "aspect_poll.h"
@@ -34,6 +35,23 @@ void start_replay(const Run &run, Replay &r, const LetterboxSettings &letterbox)
     r.caught.stream = open_memstream(&r.caught.text, &r.caught.size);
     if (!r.caught.stream)
         fail(1, "can't set up the output buffer (%s)", strerror(errno));
+}
+
+static void end_replay(Replay &r)
+{
+    fclose(r.caught.stream);
+    free(r.caught.text);
+}
+
+// Gives back what the passes held, once nothing more is read; a leak
+// checker sees the streams as lost once main has returned.
+void end_run(Run &run)
+{
+    end_replay(run.given);
+    for (Replay &r : run.others)
+        end_replay(r);
+    if (run.spool)
+        fclose(run.spool);
 }
 
 // The levels of the first row searched, 2% cut off at each end.
