@@ -22,8 +22,9 @@ long long v4l2_ready_at(int dev);
 // Moves the clock on to the next frame, for a wait; false when none can come.
 bool v4l2_wait_for_frame(int dev);
 
-// Allocates count buffers of the current format (0: ENOMEM).
-int v4l2_allocate(int dev, uint32_t count);
+// Allocates count buffers of the current format, or as many as the
+// device's memory holds (then count says how many); 0, or ENOMEM.
+int v4l2_allocate(int dev, uint32_t &count);
 void v4l2_free(int dev);
 void v4l2_stream_on(int dev);
 // Every buffer back to the program: neither queued nor done.

@@ -152,15 +152,21 @@ bool v4l2_wait_for_frame(int dev)
 
 static const long page = 4096;
 
-int v4l2_allocate(int dev, uint32_t count)
+int v4l2_allocate(int dev, uint32_t &count)
 {
     V4l2State &q = v4l2_state(dev);
     FrameLayout l = frame_layout(sim->sc.devices[dev], v4l2_format(dev));
     size_t length = (size_t)((l.sizeimage + page - 1) / page * page);
     if (length == 0)
         length = page;
-    if (length > (size_t)-1 / count)
+    // The device has 2 GiB of buffer memory, so that every offset fits the
+    // 32 bits of m.offset and of a 32-bit program's off_t; fewer buffers
+    // are granted where the count asked would not fit.
+    uint32_t most = (uint32_t)((1ULL << 31) / length);
+    if (most == 0)
         return ENOMEM;
+    if (count > most)
+        count = most;
     int fd = move_high((int)syscall(SYS_memfd_create, "devsim-v4l2", MFD_CLOEXEC));
     if (fd < 0)
         return ENOMEM;

@@ -87,6 +87,12 @@ TEST(Devsim, BrokenScenarioNamesFileAndLineAndProgramNeverRuns)
         {"mixer /dev/dsp\n", "1: mixer needs cd=LEVEL or cd=none"},
         {"capture /dev/video0 65535x65535\n",
          "1: capture size 65535x65535 needs mbuf=BYTES (the default would not fit)"},
+        {"capture /dev/video0 720x576 v4l2 formats=GREY,YUYV stride=1439\n",
+         "1: stride 1439 is below the 1440 bytes a YUYV row needs"},
+        {"capture /dev/video0 720x576 v4l2 formats=YUYV,RGB3\n",
+         "1: unknown pixel format 'RGB3' (GREY, YUYV, UYVY, YU12, YV12, NV12, NV21, MJPG)"},
+        {"capture /dev/video0 720x575 v4l2 formats=NV12\n", "1: pixel format NV12 needs an even height"},
+        {"capture /dev/video0 8x2 v4l2\nclock virtual capture=0\n", "1: a v4l2 capture needs a capture time above 0"},
     };
     for (const Case &c : cases) {
         box.file("bad.scn", c.text);
