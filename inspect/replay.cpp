@@ -118,6 +118,8 @@ void take_poll(Run &run, bool wide, bool lock)
 {
     if (!run.others.empty()) {
         // The second pass: the frames are those of the first, in order.
+        if (run.replayed >= run.polls.size())
+            fail(1, "the input changed between the two passes of --tune");
         int truth = run.polls[run.replayed++].truth;
         for (Replay &r : run.others) {
             Poll p = step(run, r, wide, lock);
