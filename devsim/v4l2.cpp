@@ -5,10 +5,9 @@
 #include "v4l2.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 static const uint32_t capture_type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 // Timestamps are taken from the monotonic clock when a frame is complete.
@@ -268,7 +267,7 @@ static int dequeue_buffer(const OpenDev &od, long long t, RequestOutcome &o)
     V4l2State &q = v4l2_state(od.dev);
     v4l2_catch_up(od.dev);
     if (q.outgoing.empty()) {
-        if ((int)syscall(SYS_fcntl, od.fd, F_GETFL) & O_NONBLOCK) {
+        if (fcntl(od.fd, F_GETFL) & O_NONBLOCK) {
             o.err = EAGAIN;
             return -1;
         }
