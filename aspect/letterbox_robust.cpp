@@ -38,6 +38,7 @@ struct Frame {
 struct Band {
     int32_t tone, tolerance;
     int32_t low, high;
+    double block_spread; // standard deviation of a block mean from the noise
 };
 
 // The level below which a share q of the counted pixels lie.
@@ -82,8 +83,8 @@ Band measure_band(const Frame &f, int32_t margin_y, const LetterboxSettings &set
     }
     std::nth_element(medians, medians + n / 2, medians + n);
     std::nth_element(spreads, spreads + n / 2, spreads + n);
-    Band b{medians[n / 2], settings.pan_tone_tolerance, 0, 0};
     int32_t noise = spreads[n / 2];
+    Band b{medians[n / 2], settings.pan_tone_tolerance, 0, 0, std::min(noise, most_noise) / 4.65};
     // Block means spread about a fifth of the pixels' 95th percentile.
     if (!settings.tolerance_given && noise <= most_noise)
         b.tolerance = std::max(b.tolerance, int32_t(std::ceil(noise * 1.08)) + 2);
@@ -180,6 +181,40 @@ int32_t bridge_bar(const Frame &f, bool top, int32_t bar, int32_t other, int32_t
     return end_of_run >= other - slack ? end_of_run : bar;
 }
 
+// Whether the rows of a bar are as flat as the noise makes them: a
+// letterbox bar is one tone, a dark picture edge (dusk over dark water)
+// has texture. The rows next to the picture are left out: the encoder's
+// ringing reaches a few rows into the bar.
+bool bar_is_flat(const Frame &f, bool top, int32_t margin_y, int32_t bar, const Band &b)
+{
+    constexpr int32_t ringing = 6;
+    double sum = 0;
+    int32_t blocks = 0;
+    for (int32_t y = margin_y; y < bar - ringing; y++) {
+        const uint8_t *row = f.row(edge_row(f, top, y));
+        for (int32_t x = f.begin; x + block <= f.end; x += block, blocks++) {
+            int32_t total = 0;
+            for (int32_t i = 0; i < block; i++)
+                total += row[x + i];
+            double off = double(total) / block - b.tone;
+            sum += off * off;
+        }
+    }
+    return blocks == 0 || std::sqrt(sum / blocks) <= 2 * b.block_spread + 1.5;
+}
+
+// The smaller bar decides the height, so it must be a letterbox's bar; a
+// bar within the overscan and a few rows decides nothing.
+bool deciding_bar_is_flat(const Frame &f, int32_t top_bar, int32_t bottom_bar, int32_t margin_y, const Band &b)
+{
+    int32_t slack = 2 + f.height / 100;
+    int32_t smaller = std::min(top_bar, bottom_bar);
+    if (smaller <= margin_y + slack)
+        return true;
+    return (top_bar == smaller && bar_is_flat(f, true, margin_y, top_bar, b))
+           || (bottom_bar == smaller && bar_is_flat(f, false, margin_y, bottom_bar, b));
+}
+
 // Whether the picture between the bars shows anything beyond the band: a
 // few percent of its pixels, in one of three rows, clearly off the tone.
 bool shows_picture(const Frame &f, int32_t top_bar, int32_t bottom_bar, const Band &b)
@@ -224,7 +259,7 @@ std::optional<Measurement> measure_letterbox_robust(const uint8_t *frame, int32_
     int32_t top_bridged = bridge_bar(f, true, top_bar, bottom_bar, margin_y, half, b, logo_limit);
     bottom_bar = bridge_bar(f, false, bottom_bar, top_bar, margin_y, half, b, logo_limit);
     top_bar = top_bridged;
-    if (!shows_picture(f, top_bar, bottom_bar, b))
+    if (!shows_picture(f, top_bar, bottom_bar, b) || !deciding_bar_is_flat(f, top_bar, bottom_bar, margin_y, b))
         return std::nullopt;
 
     int32_t active_height = height - 2 * std::min(top_bar, bottom_bar);
