@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #if defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__))
 #define ROBUST_X86 1
@@ -96,6 +97,16 @@ Band measure_band(const Frame &f, int32_t margin_y, const LetterboxSettings &set
         b.high = std::min(b.tone + b.tolerance, 255);
     }
     return b;
+}
+
+// The sum of one whole block.
+uint32_t block_sum(const uint8_t *p)
+{
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    // Bytes added pairwise, then the four 16-bit sums at once.
+    v = (v & 0x00ff00ff00ff00ffull) + ((v >> 8) & 0x00ff00ff00ff00ffull);
+    return uint32_t((v * 0x0001000100010001ull) >> 48);
 }
 
 bool block_outside(const uint8_t *p, int32_t n, const Band &b)
@@ -187,16 +198,13 @@ int32_t bridge_bar(const Frame &f, bool top, int32_t bar, int32_t other, int32_t
 // ringing reaches a few rows into the bar.
 bool bar_is_flat(const Frame &f, bool top, int32_t margin_y, int32_t bar, const Band &b)
 {
-    constexpr int32_t ringing = 6;
+    constexpr int32_t ringing = 6, row_step = 4;
     double sum = 0;
     int32_t blocks = 0;
-    for (int32_t y = margin_y; y < bar - ringing; y++) {
+    for (int32_t y = margin_y; y < bar - ringing; y += row_step) {
         const uint8_t *row = f.row(edge_row(f, top, y));
         for (int32_t x = f.begin; x + block <= f.end; x += block, blocks++) {
-            int32_t total = 0;
-            for (int32_t i = 0; i < block; i++)
-                total += row[x + i];
-            double off = double(total) / block - b.tone;
+            double off = double(block_sum(row + x)) / block - b.tone;
             sum += off * off;
         }
     }
