@@ -402,6 +402,35 @@ TEST(AspectDetect, NumberOptionsReachTheMeasurement)
     }
 }
 
+TEST(AspectDetect, RobustJudgesANoisySubtitledLetterboxAsAViewerWould)
+{
+    // A 16:9 letterbox whose black bars carry grain of +-12 levels and a
+    // line of text in the bottom bar.
+    Detector box;
+    std::string pgm = "P5\n720 576\n255\n";
+    unsigned seed = 1;
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++) {
+            seed = seed * 1103515245 + 12345;
+            int grain = int(seed >> 16) % 25 - 12;
+            bool text = y >= 520 && y < 544 && x >= 200 && x < 520 && (x / 6 + y / 4) % 3;
+            int level = y < 72 || y >= H - 72 ? (text ? 235 : 16) : x * 255 / (W - 1);
+            pgm += char(std::clamp(level + grain, 0, 255));
+        }
+    box.file("noisy.pgm", pgm);
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    for (const Case &c : {Case{{}, "4:3\n"}, Case{{"--robust"}, "L16:9\n"}, Case{{"--robust", "-t", "2"}, "4:3\n"}}) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-e", "0"});
+        RunResult r = box.run(devices + "poll 4:3 frame=noisy.pgm\n", args);
+        EXPECT_EQ(r.out, c.out) << (c.args.empty() ? "defaults" : c.args.back());
+        EXPECT_EQ(r.err, "Error: Can't get status of device '/dev/dvb/adapter0/video0' (Input/output error)\n");
+    }
+}
+
 TEST(AspectDetect, SleepsThePeriodLessThePollsOwnTimeLessOneMillisecond)
 {
     // Polls start at trace times t0 and sleep at t1 (virtual seconds since
