@@ -198,12 +198,20 @@ static std::string score_text(const char *what, const std::string &options, cons
     return text;
 }
 
+// Whether the robust measurement, given, gets more labelled frames right
+// than the best plain setting: it is then the advice.
+static bool robust_wins(const Run &run)
+{
+    return run.settings.letterbox.robust && run.given.score.right > run.others[0].score.right;
+}
+
 // The report on standard output, its last line the command line to use.
 // The scores are those of passes of the detector's code with the settings.
 std::string tune_report(const Run &run)
 {
     const Settings &settings = run.settings;
-    std::string command = "aspect-detect " + run.advice.options;
+    std::string command =
+        "aspect-detect " + (robust_wins(run) ? settings_text(settings.letterbox) : run.advice.options);
     if (settings.over_16_9_output)
         command += " -o";
     if (!settings.delay_text.empty())
@@ -227,5 +235,5 @@ void report_advice(const Run &run)
     if (one)
         fprintf(stderr, "%s: the labels hold one class only, %s: the advice fits that class only\n", progname,
                 word_of_class(first));
-    report_wrong(run, run.others[0].score);
+    report_wrong(run, robust_wins(run) ? run.given.score : run.others[0].score);
 }

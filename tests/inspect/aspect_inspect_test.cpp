@@ -377,3 +377,28 @@ TEST(AspectInspect, TuningOnNoisyBarsBeatsTheDefaultsAndItsAdviceHolds)
     ASSERT_EQ(check.status, 0) << check.err;
     EXPECT_EQ(right_count(check.err, "aspect-inspect"), best) << check.err;
 }
+
+TEST(AspectInspect, TuningAdvisesRobustWhereItBeatsEverySettingTried)
+{
+    // A noisy 16:9 letterbox with a subtitle across most of the bottom bar.
+    Box box("aspect-inspect-robust");
+    std::string frames;
+    for (unsigned n = 1; n <= 4; n++)
+        frames += with_subtitle(noisy_frame(72, 12, n), 520, 544);
+    box.file("film.pgm", frames);
+    box.file("labels.csv", "1,4,L16:9\n");
+    struct Case {
+        std::vector<std::string> options;
+        std::string advice;
+    };
+    for (const Case &c : {Case{{}, "aspect-detect -b 0 -t 8 -l 20 -s 3"},
+                          Case{{"--robust"}, "aspect-detect -b 0 -t 8 -l 20 -s 3 --robust"}}) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--labels", box.path("labels.csv"), "--tune", box.path("film.pgm")});
+        RunResult r = inspect(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> lines = split(r.out, '\n');
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.advice) << r.out;
+    }
+}
