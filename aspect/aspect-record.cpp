@@ -478,6 +478,9 @@ static void catch_stop_signals()
     sigaction(SIGTERM, &sa, nullptr);
     // A dropped ssh connection to the box ends the recording as Ctrl-C does.
     sigaction(SIGHUP, &sa, nullptr);
+    // A file size limit is a write error like a full disk, reported and
+    // cleaned up, not a kill that leaves .partial behind.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 static void show_progress(unsigned long long done, const char *end)
