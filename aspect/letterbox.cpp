@@ -1,5 +1,6 @@
 #include "letterbox.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -322,27 +323,28 @@ find_tone(const uint8_t *row, int32_t begin, int32_t end)
 }
 
 // The measurement; with a trace, also what it looked at.
+bool frame_margins(int32_t width, int32_t height, const LetterboxSettings &settings, FrameMargins *m)
+{
+    if (width <= 0 || height <= 0)
+        return false;
+    // Products of the exact float value and the size, not rounded to float.
+    // A negative overscan would put the margins outside the frame.
+    m->margin_x = std::max(truncate_to_int32(width * double(settings.overscan)), 0);
+    m->margin_y = std::max(truncate_to_int32(height * double(settings.overscan)), 0);
+    m->logo_limit = truncate_to_int32(width * double(settings.logo_width));
+    m->half = height / 2;
+    // The top bar would start at or beyond half the height: no measurement,
+    // and the tone row may not even lie inside the frame.
+    return m->margin_y < m->half;
+}
+
 static std::optional<Measurement> measure(const uint8_t *frame, int32_t width, int32_t height,
                                           const LetterboxSettings &settings, LetterboxTrace *trace)
 {
-    if (width <= 0 || height <= 0)
+    FrameMargins m;
+    if (!frame_margins(width, height, settings, &m))
         return std::nullopt;
-
-    // Products of the exact float value and the size, not rounded to float.
-    // A negative overscan would put the margins outside the frame.
-    int32_t margin_x = truncate_to_int32(width * double(settings.overscan));
-    int32_t margin_y = truncate_to_int32(height * double(settings.overscan));
-    int32_t logo_limit = truncate_to_int32(width * double(settings.logo_width));
-    int32_t half = height / 2;
-    if (margin_x < 0)
-        margin_x = 0;
-    if (margin_y < 0)
-        margin_y = 0;
-
-    // The top bar would start at or beyond half the height: no measurement,
-    // and the tone row may not even lie inside the frame.
-    if (margin_y >= half)
-        return std::nullopt;
+    const int32_t margin_x = m.margin_x, margin_y = m.margin_y, logo_limit = m.logo_limit, half = m.half;
     // From here the overscan is below one half, so margin_x < width / 2.
     int32_t begin = margin_x;
     int32_t end = width - margin_x;

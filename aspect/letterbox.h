@@ -38,6 +38,14 @@ bool row_scan_available(RowScan scan);
 bool is_bar_row_with(RowScan scan, const uint8_t *row, int32_t begin, int32_t end, uint8_t band_low, uint8_t band_high,
                      int32_t logo_limit);
 
+// What a measurement derives from the settings for a width x height frame:
+// the overscan margins, the logo limit (all truncated toward zero) and half
+// the height. False when no row lies inside the overscan above the middle.
+struct FrameMargins {
+    int32_t margin_x, margin_y, logo_limit, half;
+};
+bool frame_margins(int32_t width, int32_t height, const LetterboxSettings &settings, FrameMargins *m);
+
 // The measurement of measure_letterbox made robust against capture noise,
 // text in one bar and frames too dark to tell bars from picture. Reads whole
 // rows: the overscan rows it samples, the bar rows and three picture rows.

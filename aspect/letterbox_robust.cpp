@@ -246,15 +246,10 @@ bool shows_picture(const Frame &f, int32_t top_bar, int32_t bottom_bar, const Ba
 std::optional<Measurement> measure_letterbox_robust(const uint8_t *frame, int32_t width, int32_t height,
                                                     const LetterboxSettings &settings)
 {
-    if (width <= 0 || height <= 0 || !(settings.overscan >= 0) || !(settings.overscan < 0.5f))
+    FrameMargins m;
+    if (!frame_margins(width, height, settings, &m) || m.margin_x >= width - m.margin_x)
         return std::nullopt;
-    int32_t margin_x = int32_t(width * double(settings.overscan));
-    int32_t margin_y = int32_t(height * double(settings.overscan));
-    double logo = width * double(settings.logo_width);
-    int32_t logo_limit = logo >= width ? width : logo <= -1 ? -1 : int32_t(logo);
-    int32_t half = height / 2;
-    if (margin_y >= half || margin_x >= width - margin_x)
-        return std::nullopt;
+    const int32_t margin_x = m.margin_x, margin_y = m.margin_y, logo_limit = m.logo_limit, half = m.half;
     Frame f{frame, width, height, margin_x, width - margin_x};
     Band b = measure_band(f, margin_y, settings);
 
