@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "box.h"
@@ -325,6 +326,11 @@ TEST(AspectInspect, APlotReplacesAnOlderOneOnlyWhole)
 {
     Box box("aspect-inspect-full");
     box.file("frames.pgm", noisy_frame(72, 12, 1) + noisy_frame(41, 12, 2));
+    // A first plot without a limit lets fontconfig write the cache a fresh
+    // machine lacks; under the limit below its write would fail and say so.
+    RunResult warm = inspect({"--plot", box.path("warm.png"), box.path("frames.pgm")});
+    ASSERT_EQ(warm.status, 0) << warm.err;
+    unlink(box.path("warm.png").c_str());
     for (const char *name : {"old.png", "old.svg"}) {
         box.file(name, "an older plot");
         // A disk with room for 4 KiB: the plot does not fit.
