@@ -1,7 +1,8 @@
 // aspect-detect's command line from arbitrary words (zero bytes separate
 // them), run up to its devices, which are played in memory: a capture
 // device of a size taken from the input and one 4:3 poll with a frame from
-// the input, then a decoder error ends the loop. Properties: the status is
+// the input, then a decoder error ends the loop (without a decoder, the
+// second grab stops the run, as a kill would). Properties: the status is
 // 0; -h prints the usage and opens nothing; otherwise every device opened
 // is closed again and the buffer unmapped; at most one class line is printed.
 #include <cerrno>
@@ -26,7 +27,7 @@
 #include "detector.h"
 #include "harness.h"
 
-static int open_count, close_count, polls, frame_w, frame_h;
+static int open_count, close_count, polls, grabs, frame_w, frame_h;
 static std::vector<uint8_t> frame_bytes;
 static void *mapping;
 static size_t mapping_size;
@@ -43,6 +44,9 @@ int fuzz_close(int fd)
     close_count++;
     return 0;
 }
+
+// A run stopped from outside, as a kill would stop the program.
+enum { stopped_status = -2 };
 
 int fuzz_ioctl(int, unsigned long request, void *arg)
 {
@@ -72,6 +76,9 @@ int fuzz_ioctl(int, unsigned long request, void *arg)
     case VIDIOCMCAPTURE: {
         auto *req = static_cast<video_mmap *>(arg);
         FUZZ_CHECK(req->frame == 0 && req->width == frame_w && req->height == frame_h);
+        // --no-decoder polls until it is killed: the second poll's grab is the kill
+        if (grabs++ > 0)
+            fuzz_exit(stopped_status);
         return 0;
     }
     case VIDIOCSYNC:
@@ -103,16 +110,16 @@ int fuzz_munmap(void *p, size_t length)
     return 0;
 }
 
+
 // A poll period of hours (or infinity) is slept as asked: the run stops
 // there, as the program would sleep until it is killed.
 static double slept;
-enum { asleep_status = -2 };
 
 int fuzz_usleep(useconds_t micros)
 {
     slept += micros * 1e-6;
     if (slept > 3600)
-        fuzz_exit(asleep_status);
+        fuzz_exit(stopped_status);
     return 0;
 }
 
@@ -154,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    open_count = close_count = polls = 0;
+    open_count = close_count = polls = grabs = 0;
     mapping = nullptr;
     unmapped = false;
     optind = 0;
@@ -164,8 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     stdout = open_memstream(&printed, &printed_size);
 
     slept = 0;
-    int status = asleep_status;
-    // a run stopped in its sleep leaves its strings behind
+    int status = stopped_status;
+    // a run stopped in its sleep or grab leaves its strings behind
     __lsan_disable();
     if (setjmp(fuzz_exit_jump) == 0)
         status = detect(int(words.size()), argv.data());
@@ -177,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string out(printed, printed_size);
     free(printed);
 
-    if (status == asleep_status) {
+    if (status == stopped_status) {
         free(mapping);
         return 0;
     }
