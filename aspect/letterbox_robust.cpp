@@ -93,8 +93,10 @@ Band measure_band(const Frame &f, int32_t margin_y, const LetterboxSettings &set
         b.low = 0;
         b.high = settings.black;
     } else {
-        b.low = std::max(b.tone - b.tolerance, 0);
-        b.high = std::min(b.tone + b.tolerance, 255);
+        // On 64 bits, as any 32-bit tolerance may come: a negative one gives
+        // low > high, an empty band that every block lies outside of.
+        b.low = int32_t(std::clamp<int64_t>(int64_t(b.tone) - b.tolerance, 0, 256));
+        b.high = int32_t(std::clamp<int64_t>(int64_t(b.tone) + b.tolerance, 0, 255));
     }
     return b;
 }
@@ -229,7 +231,7 @@ bool shows_picture(const Frame &f, int32_t top_bar, int32_t bottom_bar, const Ba
 {
     int32_t first = top_bar, last = f.height - 1 - bottom_bar;
     int32_t needed = std::max<int32_t>((f.end - f.begin) / 32, 1);
-    int32_t distance = b.tolerance + dark_contrast;
+    int64_t distance = int64_t(b.tolerance) + dark_contrast;
     for (int32_t quarter = 1; quarter <= 3; quarter++) {
         const uint8_t *row = f.row(first + (last - first) * quarter / 4);
         int32_t off = 0;
@@ -262,6 +264,9 @@ std::optional<Measurement> measure_letterbox_robust(const uint8_t *frame, int32_
     int32_t top_bridged = bridge_bar(f, true, top_bar, bottom_bar, margin_y, half, b, logo_limit);
     bottom_bar = bridge_bar(f, false, bottom_bar, top_bar, margin_y, half, b, logo_limit);
     top_bar = top_bridged;
+    // Bridged to the middle, as an unbridged bar there: no picture to measure.
+    if (top_bar >= half || bottom_bar >= half)
+        return std::nullopt;
     if (!shows_picture(f, top_bar, bottom_bar, b) || !deciding_bar_is_flat(f, top_bar, bottom_bar, margin_y, b))
         return std::nullopt;
 
