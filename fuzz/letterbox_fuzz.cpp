@@ -1,8 +1,9 @@
-// The letterbox measurement on random frames, sizes and settings,
-// out-of-range ones included. Properties: every row scan the CPU offers
-// agrees with the pixel-by-pixel row test on every row and column range,
-// and a measurement lies inside the frame (bars from the overscan margin to
-// below half the height, an active height of 1 to the frame height).
+// The letterbox measurements, plain and robust, on random frames, sizes and
+// settings, out-of-range ones included. Properties: every row scan the CPU
+// offers agrees with the pixel-by-pixel row test on every row and column
+// range, and a measurement lies inside the frame (bars from the overscan
+// margin to below half the height, an active height of 1 to the frame
+// height).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -58,9 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // measured, as aspect-detect does not start with them.
     if (!(s.overscan >= 0))
         return 0;
-    auto m = measure_letterbox(frame.data(), w, h, s);
-    if (m) {
-        int32_t margin = int32_t(std::min<double>(double(h) * double(s.overscan), 1e9));
+    s.tolerance_given = which & 16;
+    int32_t margin = int32_t(std::min<double>(double(h) * double(s.overscan), 1e9));
+    for (auto m : {measure_letterbox(frame.data(), w, h, s), measure_letterbox_robust(frame.data(), w, h, s)}) {
+        if (!m)
+            continue;
         FUZZ_CHECK(m->top_bar >= margin && m->top_bar < h / 2);
         FUZZ_CHECK(m->bottom_bar >= margin && m->bottom_bar < h / 2);
         FUZZ_CHECK(m->active_height > 0 && m->active_height <= h);
