@@ -8,6 +8,7 @@
 #include <linux/dvb/frontend.h>
 #include <linux/dvb/video.h>
 #include <linux/videodev.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/sysinfo.h>
@@ -19,6 +20,7 @@ int fuzz_close(int fd);
 int fuzz_ioctl(int fd, unsigned long request, void *arg);
 void *fuzz_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
 int fuzz_munmap(void *addr, size_t length);
+int fuzz_poll(struct pollfd *fds, nfds_t count, int timeout);
 int fuzz_usleep(useconds_t micros);
 int fuzz_sysinfo(struct sysinfo *info);
 
@@ -27,5 +29,6 @@ int fuzz_sysinfo(struct sysinfo *info);
 #define ioctl fuzz_ioctl
 #define mmap fuzz_mmap
 #define munmap fuzz_munmap
+#define poll(fds, count, timeout) fuzz_poll(fds, count, timeout)
 #define usleep fuzz_usleep
 #define sysinfo(info) fuzz_sysinfo(info)
