@@ -44,8 +44,8 @@ enum Quirk { grey, yuyv_padded, nv12, mjpeg_only };
 static bool v4l2_box;
 static Quirk quirk;
 static std::vector<uint32_t> queued, done; // done: filled, not yet dequeued
-static void *buffer_at[3];
 constexpr uint32_t v4l2_buffers = 3, buffer_spacing = 1 << 20;
+static void *buffer_at[v4l2_buffers];
 
 int fuzz_open(const char *, int)
 {

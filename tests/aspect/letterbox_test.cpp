@@ -235,20 +235,23 @@ TEST(Letterbox, ToleranceOutsideItsRangeWrapsAsThirtyTwoBitIntegers)
     // dark to judge), a huge one takes in every level.
     struct Case {
         int32_t tolerance;
-        int plain_active, robust_active; // 0: no measurement
+        int plain_top, plain_bottom, plain_active; // active 0: no measurement
+        int robust_active;
     };
     for (const Case &c : {
-             Case{-1, 542, 0},          // band 1..0xff: the bars lie outside it
-             Case{INT32_MIN, 432, 542}, // both ends wrap: band 0..0
-             Case{INT32_MAX, 0, 0},     // band 0..255: everything is bar
+             Case{-1, 17, 17, 542, 0},          // band 1..0xff: the bars lie outside it
+             Case{INT32_MIN, 72, 72, 432, 542}, // both ends wrap: band 0..0
+             Case{INT32_MAX, 0, 0, 0, 0},       // band 0..255: everything is bar
          }) {
         LetterboxSettings s;
         s.pan_tone_tolerance = c.tolerance;
         s.tolerance_given = true;
-        auto plain = measure(f, s);
+        if (c.plain_active)
+            expect_bars(measure(f, s), c.plain_top, c.plain_bottom, c.plain_active);
+        else
+            EXPECT_FALSE(measure(f, s).has_value()) << c.tolerance;
         s.robust = true;
         auto robust = measure(f, s);
-        EXPECT_EQ(plain ? plain->active_height : 0, c.plain_active) << c.tolerance;
         EXPECT_EQ(robust ? robust->active_height : 0, c.robust_active) << c.tolerance;
     }
 }
